@@ -1,0 +1,44 @@
+// Varnosta: joint association analysis of several quantitative traits in studies where only
+// part of the subjects were sequenced. The run sequence: banner, options, settings, input,
+// one analysis, release.
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "driver/console.h"
+#include "driver/globals.h"
+#include "driver/pipelines.h"
+
+int main(int argc, char **argv) {
+  std::cout << std::endl;
+  print_banner();
+  print_stamp("started");
+
+  // Driver locals shared with the pipelines.
+  std::ofstream fout_skat, fout_t1, fout_t5, fout_mb, fout_naive_skat;
+  std::vector<std::string> trait_names, map_genes, map_snps, kept_genes, kept_snps;
+  std::string token;
+  std::unordered_map<std::string, int> snp_line;
+
+  set_defaults();
+  parse_options(argc, argv);
+  print_settings();
+
+  read_input(trait_names, token);
+
+  switch (analysis_mode) {
+    case 0:
+      run_wald(trait_names);
+      break;
+    default:
+      // The score and gene-based analyses are not part of this program yet.
+      break;
+  }
+
+  release_arrays();
+  std::cout << "Free memory Done!" << std::endl;
+  print_stamp("finished");
+  return 0;
+}

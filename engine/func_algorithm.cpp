@@ -1,0 +1,1 @@
+#include "engine/func_algorithm.h"
