@@ -10,6 +10,7 @@
 #include "driver/console.h"
 #include "driver/globals.h"
 #include "driver/pipelines.h"
+#include "toolkit/func_data_process.h"
 
 int main(int argc, char **argv) {
   std::cout << std::endl;
@@ -33,7 +34,13 @@ int main(int argc, char **argv) {
       run_wald(trait_names);
       break;
     default:
-      // The score and gene-based analyses are not part of this program yet.
+      // The score and gene-based analyses are not built yet: say so rather than end as if
+      // they had run. A gene-based run with no test selected has nothing to do anyway.
+      if (analysis_mode == 1 || flag_skat || flag_t1 || flag_t5 || flag_mb) {
+        std::cerr << "Error: This analysis is not available in this version of Varnosta"
+                  << std::endl;
+        kill_program();
+      }
       break;
   }
 
