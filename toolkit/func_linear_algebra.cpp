@@ -1,5 +1,7 @@
 #include "toolkit/func_linear_algebra.h"
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -29,12 +31,15 @@ T *offset_block(int lo, int hi, const char *error_text) {
   if (block == nullptr && cnt > 0) report_and_exit(error_text);
   if (block == nullptr) block = static_cast<T *>(std::malloc(1));  // malloc(0) may give null
   if (block == nullptr) report_and_exit(error_text);
-  return block - lo;
+  // The address moved back by lo lies outside the block, so it is formed as an integer.
+  return reinterpret_cast<T *>(reinterpret_cast<std::uintptr_t>(block) -
+                               static_cast<std::intptr_t>(lo) * sizeof(T));
 }
 
 template <typename T>
 void release_block(T *v, int lo) {
-  std::free(v + lo);
+  std::free(reinterpret_cast<void *>(reinterpret_cast<std::uintptr_t>(v) +
+                                     static_cast<std::intptr_t>(lo) * sizeof(T)));
 }
 
 template <typename T>
@@ -109,4 +114,301 @@ void free_dmatrix3(double ***t, int nrl, int nrh, int ncl, int nch, int ndl, int
 }
 void free_imatrix3(int ***t, int nrl, int nrh, int ncl, int nch, int ndl, int) {
   release_matrix3(t, nrl, nrh, ncl, nch, ndl);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Symmetric linear algebra and sweep operators
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// Cholesky-Banachiewicz recurrence on the upper triangle of a: the strict lower part of L goes
+// into a's strict lower triangle, its diagonal into p. Returns false at the first diagonal sum
+// that is not positive (p[i..n] then unwritten); a sum that is not a number passes the test.
+bool cholesky_steps(double **a, int n, double *p) {
+  for (int i = 1; i <= n; i++) {
+    for (int j = i; j <= n; j++) {
+      double sum = a[i][j];
+      for (int k = i - 1; k >= 1; k--) sum -= a[i][k] * a[j][k];
+      if (i == j) {
+        if (sum <= 0.0)
+          return false;
+        p[i] = std::sqrt(sum);
+      } else {
+        a[j][i] = sum / p[i];
+      }
+    }
+  }
+  return true;
+}
+
+// Overwrites the strict lower triangle of a with the strict lower part of L^-1 and p with its
+// diagonal; the upper triangle is not touched.
+void invert_factor(double **a, double *p, int n) {
+  for (int i = 1; i <= n; i++) {
+    p[i] = 1.0 / p[i];
+    for (int j = i + 1; j <= n; j++) {
+      double sum = -a[j][i] * p[i];
+      for (int k = i + 1; k < j; k++) sum -= a[j][k] * a[k][i];
+      a[j][i] = sum / p[j];  // p[j] is still L[j][j] here
+    }
+  }
+}
+
+// Upper triangle of a <- (L^-1)' L^-1, from L^-1 in the strict lower triangle and p.
+void inverse_from_inverted_factor(double **a, double *p, int n) {
+  for (int i = 1; i <= n; i++) {
+    a[i][i] = p[i] * p[i];
+    for (int k = i + 1; k <= n; k++) a[i][i] += a[k][i] * a[k][i];
+    for (int j = i + 1; j <= n; j++) {
+      a[i][j] = a[j][i] * p[j];
+      for (int k = j + 1; k <= n; k++) a[i][j] += a[k][i] * a[k][j];
+    }
+  }
+}
+
+// vv[i] = 1 / (largest |a[i][j]|); stops when a row is all zeros. An element that is not a
+// number never becomes the largest.
+void row_scales(double **a, int n, double *vv) {
+  for (int i = 1; i <= n; i++) {
+    double big = 0.0;
+    for (int j = 1; j <= n; j++) {
+      double t = std::fabs(a[i][j]);
+      if (t > big)
+        big = t;
+    }
+    if (big == 0.0)
+      nrerror("Sigmatrix in ludcmp");
+    vv[i] = 1.0 / big;
+  }
+}
+
+void exchange_rows(double **a, int n, int r1, int r2) {
+  for (int k = 1; k <= n; k++) {
+    double t = a[r1][k];
+    a[r1][k] = a[r2][k];
+    a[r2][k] = t;
+  }
+}
+
+// One column of Crout's elimination (Press et al., Numerical Recipes, sec. 2.3).
+void crout_column(double **a, int n, int j, int *indx, double *vv) {
+  for (int i = 1; i < j; i++) {
+    double sum = a[i][j];
+    for (int k = 1; k < i; k++) sum -= a[i][k] * a[k][j];
+    a[i][j] = sum;
+  }
+  double big = 0.0;
+  int imax = j;
+  for (int i = j; i <= n; i++) {
+    double sum = a[i][j];
+    for (int k = 1; k < j; k++) sum -= a[i][k] * a[k][j];
+    a[i][j] = sum;
+    double t = vv[i] * std::fabs(sum);
+    if (t >= big) {  // >=: among equal candidates the last row is the pivot
+      big = t;
+      imax = i;
+    }
+  }
+  if (imax != j) {
+    exchange_rows(a, n, imax, j);
+    vv[imax] = vv[j];
+  }
+  indx[j] = imax;
+  // A tiny pivot instead of a stop: a singular matrix with no zero row yields huge entries.
+  if (a[j][j] == 0.0)
+    a[j][j] = 1e-40;
+  if (j < n) {
+    double d = 1.0 / a[j][j];
+    for (int i = j + 1; i <= n; i++) a[i][j] *= d;
+  }
+}
+
+// Sweep (reverse = false) or reverse sweep (reverse = true) of the upper triangle on pivot k
+// (Goodnight 1979). Row/column k is scaled by the stored reciprocal first; every other entry
+// is then updated from scaled entries only, so each entry is written once.
+void sweep_pivot(double **a, int n, int k, bool reverse) {
+  double d = a[k][k];
+  if (!reverse && d <= 0.0)
+    nrerror("SWP failed: Trying to Sweep a non-positive pivitol!");
+  if (reverse && d >= 0.0)
+    nrerror("RSW failed: Trying to Reverse Sweep a non-negative pivitol!");
+  double q = -1.0 / d;
+  a[k][k] = q;
+  double f = reverse ? q : -q;
+  for (int r = 1; r < k; r++) {
+    a[r][k] *= f;
+    for (int s = 1; s <= r; s++) a[s][r] += (a[s][k] * a[r][k]) / q;
+  }
+  for (int r = k + 1; r <= n; r++) {
+    a[k][r] *= f;
+    for (int s = k + 1; s <= r; s++) a[s][r] += (a[k][s] * a[k][r]) / q;
+  }
+  for (int r = 1; r < k; r++)
+    for (int s = k + 1; s <= n; s++) a[r][s] += (a[r][k] * a[k][s]) / q;
+}
+
+// Forward substitution x[i] = (v[i] - sum_{k<i} L[i][k] x[k]) / p[i] for one row i, with the
+// sum running from k = i - 1 down to 1; L is the strict lower triangle of B.
+inline double forward_row(double **B, double *p, int i, double v, double *x) {
+  double sum = v;
+  for (int k = i - 1; k >= 1; k--) sum -= B[i][k] * x[k];
+  return sum / p[i];
+}
+
+// The products a B^-1 a' (upper triangle of outM) and, when u is given, a B^-1 u, as sums over
+// the rows of L^-1 a' and L^-1 u in ascending order. B must already hold its factor (B, p).
+void factor_products(double **a, double **B, double *p, double *u, int n, int m, double **outM,
+                     double *outV) {
+  double **L = dmatrix(1, n, 1, m);
+  double *z = u != nullptr ? dvector(1, n) : nullptr;
+  for (int r = 1; r <= m; r++) {
+    for (int s = r; s <= m; s++) outM[r][s] = 0.0;
+    if (outV != nullptr)
+      outV[r] = 0.0;
+  }
+  for (int i = 1; i <= n; i++) {
+    for (int c = 1; c <= m; c++) {
+      double sum = a[c][i];
+      for (int k = i - 1; k >= 1; k--) sum -= B[i][k] * L[k][c];
+      L[i][c] = sum / p[i];
+    }
+    if (z != nullptr)
+      z[i] = forward_row(B, p, i, u[i], z);
+    for (int r = 1; r <= m; r++) {
+      if (z != nullptr)
+        outV[r] += z[i] * L[i][r];
+      for (int s = r; s <= m; s++) outM[r][s] += L[i][r] * L[i][s];
+    }
+  }
+  if (z != nullptr)
+    free_dvector(z, 1, n);
+  free_dmatrix(L, 1, n, 1, m);
+}
+
+// Shared body of cal_ainvBa and cal_ainvBa_UV: tests B, factors it in place and forms the
+// products; returns false (B and outputs untouched) when B is not positive definite.
+bool ainvBa(double **a, double **B, double *u, int n, int m, double **outM, double *outV) {
+  double *p = dvector(1, n);
+  bool positive = choldcCheckPositive(B, n, p);
+  if (positive) {
+    choldc(B, n, p);
+    factor_products(a, B, p, u, n, m, outM, outV);
+  }
+  free_dvector(p, 1, n);
+  return positive;
+}
+
+}  // namespace
+
+// a[1..n][1..n], upper triangle read. Writes L's strict lower part below the diagonal and
+// p[1..n] = diag(L); upper triangle unchanged. Stops ("choldc failed") on a diagonal sum <= 0.
+void choldc(double **a, int n, double *p) {
+  if (!cholesky_steps(a, n, p))
+    nrerror("choldc failed");
+}
+
+// a[1..n][1..n] is only read (a private copy is factored); p[1..i-1] receive the factor's
+// diagonal up to the first failing step i. n <= 0 gives true.
+bool choldcCheckPositive(double **a, int n, double *p) {
+  if (n <= 0)
+    return true;
+  double **copy = dmatrix(1, n, 1, n);
+  for (int i = 1; i <= n; i++)
+    for (int j = 1; j <= n; j++) copy[i][j] = a[i][j];
+  bool positive = cholesky_steps(copy, n, p);
+  free_dmatrix(copy, 1, n, 1, n);
+  return positive;
+}
+
+// Reads the factor of choldc (strict lower triangle of a, p); x[1..n] <- B^-1 b. x may be b.
+void cholsl(double **a, int n, double *p, double *b, double *x) {
+  for (int i = 1; i <= n; i++) x[i] = forward_row(a, p, i, b[i], x);
+  for (int i = n; i >= 1; i--) {
+    double sum = x[i];
+    for (int k = i + 1; k <= n; k++) sum -= a[k][i] * x[k];
+    x[i] = sum / p[i];
+  }
+}
+
+// Reads the factor of choldc. Upper triangle incl. diagonal <- B^-1; strict lower triangle <-
+// strict lower part of L^-1; p[i] <- 1/p[i]. n <= 0 does nothing.
+void cholinv(double **a, double *p, int n) {
+  invert_factor(a, p, n);
+  inverse_from_inverted_factor(a, p, n);
+}
+
+// a[1..n][1..n] whole; overwritten with its LU form (rows permuted), indx[1..n] the exchanges.
+// Stops ("Sigmatrix in ludcmp") on a zero row; a zero pivot becomes 1e-40.
+void ludcmp(double **a, int n, int *indx) {
+  double *vv = dvector(1, n);
+  row_scales(a, n, vv);
+  for (int j = 1; j <= n; j++) crout_column(a, n, j, indx, vv);
+  free_dvector(vv, 1, n);
+}
+
+// Reads the LU form and indx of ludcmp; b[1..n] <- solution. Forward substitution starts at
+// the first nonzero entry of the permuted b.
+void lubksb(double **a, int n, int *indx, double *b) {
+  int ii = 0;
+  for (int i = 1; i <= n; i++) {
+    int ip = indx[i];
+    double sum = b[ip];
+    b[ip] = b[i];
+    if (ii != 0) {
+      for (int k = ii; k < i; k++) sum -= a[i][k] * b[k];
+    } else if (sum != 0.0) {
+      ii = i;
+    }
+    b[i] = sum;
+  }
+  for (int i = n; i >= 1; i--) {
+    double sum = b[i];
+    for (int k = i + 1; k <= n; k++) sum -= a[i][k] * b[k];
+    b[i] = sum / a[i][i];
+  }
+}
+
+// a[1..n][1..n], whole matrix in and whole inverse out, column by column from the LU form.
+// Stops as ludcmp does.
+void invv(double **a, int n) {
+  int *indx = ivector(1, n);
+  double *col = dvector(1, n);
+  double **y = dmatrix(1, n, 1, n);
+  ludcmp(a, n, indx);
+  for (int j = 1; j <= n; j++) {
+    for (int i = 1; i <= n; i++) col[i] = 0.0;
+    col[j] = 1.0;
+    lubksb(a, n, indx, col);
+    for (int i = 1; i <= n; i++) y[i][j] = col[i];
+  }
+  for (int i = 1; i <= n; i++)
+    for (int j = 1; j <= n; j++) a[i][j] = y[i][j];
+  free_dmatrix(y, 1, n, 1, n);
+  free_dvector(col, 1, n);
+  free_ivector(indx, 1, n);
+}
+
+// Sweeps the upper triangle of a[1..n][1..n] on pivot k; the strict lower triangle is never
+// read or written. Stops unless a[k][k] > 0.
+void swp(double **a, int n, int k) { sweep_pivot(a, n, k, false); }
+
+// Reverse sweep on pivot k, undoing swp. Stops unless a[k][k] < 0.
+void rsw(double **a, int n, int k) { sweep_pivot(a, n, k, true); }
+
+// a[1..m][1..n] whole, B[1..n][1..n] upper triangle. flag_positiveQ1 <- B positive definite;
+// if so, B's strict lower triangle <- its factor and out's upper triangle <- a B^-1 a' (out's
+// strict lower triangle untouched); otherwise nothing changes.
+void cal_ainvBa(double **a, double **B, int n, int m, double **out) {
+  flag_positiveQ1 = ainvBa(a, B, nullptr, n, m, out, nullptr);
+}
+
+// As cal_ainvBa, with u[1..n]: outM[1..m][1..m] <- a B^-1 a' (both triangles) and
+// outV[1..m] <- a B^-1 u when B is positive definite; otherwise nothing changes.
+void cal_ainvBa_UV(double **a, double **B, double *u, int n, int m, double **outM, double *outV) {
+  flag_positiveQ1 = ainvBa(a, B, u, n, m, outM, outV);
+  if (!flag_positiveQ1)
+    return;
+  for (int r = 2; r <= m; r++)
+    for (int s = 1; s < r; s++) outM[r][s] = outM[s][r];
 }

@@ -33,4 +33,36 @@ void free_cmatrix(char **m, int nrl, int nrh, int ncl, int nch);
 void free_dmatrix3(double ***t, int nrl, int nrh, int ncl, int nch, int ndl, int ndh);
 void free_imatrix3(int ***t, int nrl, int nrh, int ncl, int nch, int ndl, int ndh);
 
+// ---------------------------------------------------------------------------------------------
+// Symmetric linear algebra and sweep operators. Matrices are [1..n][1..n]; a symmetric matrix
+// is read from its upper triangle (i <= j) only.
+// ---------------------------------------------------------------------------------------------
+
+// Cholesky factor of a: strict lower part into a's strict lower triangle, diagonal into
+// p[1..n]; upper triangle unchanged. Stops with "choldc failed" when a is not positive definite.
+void choldc(double **a, int n, double *p);
+// Same recurrence on a private copy of a: true when a is positive definite. a is never changed;
+// p[1..i-1] hold the factor's diagonal up to the failing step i.
+bool choldcCheckPositive(double **a, int n, double *p);
+// Solves B x = b from the factor left by choldc in (a, p); x may be b.
+void cholsl(double **a, int n, double *p, double *b, double *x);
+// From the factor left by choldc: upper triangle <- B^-1, strict lower <- strict lower of L^-1,
+// p[i] <- 1/p[i].
+void cholinv(double **a, double *p, int n);
+// Crout LU with implicit pivoting, in place; indx[1..n] records the row exchanges.
+void ludcmp(double **a, int n, int *indx);
+// Solves from the LU form of ludcmp; b[1..n] is overwritten with the solution.
+void lubksb(double **a, int n, int *indx, double *b);
+// a <- a^-1 (whole matrix in, whole matrix out) by LU.
+void invv(double **a, int n);
+// Sweep and reverse sweep of the upper triangle on pivot k; the strict lower triangle is never
+// touched. Stop when the pivot is not positive (swp) or not negative (rsw).
+void swp(double **a, int n, int k);
+void rsw(double **a, int n, int k);
+// a[1..m][1..n], B[1..n][1..n]: out's upper triangle <- a B^-1 a' when B is positive definite.
+// Sets flag_positiveQ1; when false, B and out are left as they were.
+void cal_ainvBa(double **a, double **B, int n, int m, double **out);
+// As cal_ainvBa, plus outV[1..m] <- a B^-1 u; outM[1..m][1..m] is written in both triangles.
+void cal_ainvBa_UV(double **a, double **B, double *u, int n, int m, double **outM, double *outV);
+
 #endif  // VARNOSTA_TOOLKIT_FUNC_LINEAR_ALGEBRA_H
