@@ -21,14 +21,19 @@ rm -rf "$work" && mkdir -p "$work"
 args=()
 [ -f "$case_dir/args" ] && mapfile -t args <"$case_dir/args"
 
+want_status=0
+[ -f "$exp/status" ] && want_status=$(cat "$exp/status")
+# An orderly stop ends the process at once and leaves its arrays to the system, by design;
+# the leak checker of a sanitizer build would report them and change the exit status.
+if [ "$want_status" != 0 ]; then
+  export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+fi
 (cd "$work" && "$bin" "${args[@]}" >"$work/.stdout" 2>"$work/.stderr")
 status=$?
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 mask() { sed -E 's/^Varnosta (started|finished) at .*/Varnosta \1 at <time>/' "$1"; }
 
-want_status=0
-[ -f "$exp/status" ] && want_status=$(cat "$exp/status")
 [ "$status" = "$want_status" ] || fail "exit status $status, expected $want_status"
 
 compare_text() {  # name expected actual-masked-file
