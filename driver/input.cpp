@@ -1,6 +1,479 @@
+// The input phase: sizes and checks of the three tables, their summary, the long-lived arrays,
+// the reading of both phenotype tables, the missing-pattern tables, optional standardisation
+// and the ordering of the subjects by pattern. Also the release of all those arrays.
+//
+// Every table is checked line by line before it is read, so that a malformed table stops the
+// run with a message naming the file, line and field instead of being read on into undefined
+// values; the reading itself is then a plain stream of numbers.
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "driver/globals.h"
 #include "driver/pipelines.h"
+#include "toolkit/func_data_process.h"
+#include "toolkit/func_linear_algebra.h"
 
-// The input phase is built in its own change; until then the run goes on with no data.
-void read_input(std::vector<std::string> &, std::string &) {}
-void release_arrays() {}
+namespace {
+
+const double kMissing = -999.0;
+// The missing-pattern score gives trait k the weight 2^(k-1) in a 32-bit signed int.
+const int kMaxTraits = 31;
+
+[[noreturn]] void stop(const std::string &message) {
+  std::cerr << message << std::endl;
+  kill_program();
+}
+
+std::string file_line(const char *file, int line_no) {
+  return std::string("Error: File ") + file + ", line " + std::to_string(line_no);
+}
+
+bool is_blank(const std::string &text) {
+  for (char ch : text) {
+    if (!std::isspace(static_cast<unsigned char>(ch))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string trim(const std::string &text) {
+  std::size_t b = 0, e = text.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(text[b]))) {
+    b++;
+  }
+  while (e > b && std::isspace(static_cast<unsigned char>(text[e - 1]))) {
+    e--;
+  }
+  return text.substr(b, e - b);
+}
+
+// The form that the stream extraction of a double accepts: optional sign, digits with an
+// optional fraction (at least one digit in all), optional exponent with at least one digit.
+bool is_decimal_number(const std::string &s) {
+  std::size_t i = 0;
+  const std::size_t len = s.size();
+  auto digits = [&]() {
+    std::size_t count = 0;
+    while (i < len && std::isdigit(static_cast<unsigned char>(s[i]))) {
+      i++;
+      count++;
+    }
+    return count;
+  };
+  if (i < len && (s[i] == '+' || s[i] == '-')) {
+    i++;
+  }
+  std::size_t mantissa = digits();
+  if (i < len && s[i] == '.') {
+    i++;
+    mantissa += digits();
+  }
+  if (mantissa == 0) {
+    return false;
+  }
+  if (i < len && (s[i] == 'e' || s[i] == 'E')) {
+    i++;
+    if (i < len && (s[i] == '+' || s[i] == '-')) {
+      i++;
+    }
+    if (digits() == 0) {
+      return false;
+    }
+  }
+  if (i != len) {
+    return false;
+  }
+  // The extraction also fails on a value beyond the range of a double.
+  return std::isfinite(std::strtod(s.c_str(), nullptr));
+}
+
+std::vector<std::string> split_tabs(const std::string &text) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t tab = text.find('\t', start);
+    fields.push_back(
+        text.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) {
+      return fields;
+    }
+    start = tab + 1;
+  }
+}
+
+void check_numbers(const char *file, int line_no, const std::vector<std::string> &fields) {
+  for (std::size_t f = 0; f < fields.size(); f++) {
+    const std::string value = trim(fields[f]);
+    const std::string where = file_line(file, line_no) + ", field " + std::to_string(f + 1);
+    if (value.empty()) {
+      stop(where + " is empty");
+    }
+    if (!is_decimal_number(value)) {
+      stop(where + ": \"" + value + "\" is not a number");
+    }
+  }
+}
+
+int count_tokens(const std::string &text) {
+  std::istringstream in(text);
+  std::string word;
+  int count = 0;
+  while (in >> word) {
+    count++;
+  }
+  return count;
+}
+
+// What the check of a phenotype table found: its lines up to the last line with content,
+// the field count of every one of them, and the whitespace-separated tokens of line 1.
+struct TableShape {
+  int records = 0;
+  int fields = 0;
+  int first_line_tokens = 0;
+};
+
+// Checks every line of a phenotype table: blank lines only at the end, the same number of
+// tab-separated fields on every line as on line 1, and every field a number (line 1 excepted
+// when it is a header). Stops with a message naming the file, line and field.
+TableShape check_table(const char *file, bool has_header) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in.is_open()) {
+    stop(std::string("Error: Cannot open file ") + file);
+  }
+  TableShape shape;
+  std::string text;
+  int line_no = 0, first_blank = 0;
+  while (std::getline(in, text)) {
+    line_no++;
+    if (is_blank(text)) {
+      if (first_blank == 0) {
+        first_blank = line_no;
+      }
+      continue;
+    }
+    if (first_blank != 0) {
+      stop(file_line(file, first_blank) +
+           " is blank; blank lines are allowed only at the end of the table");
+    }
+    const std::vector<std::string> fields = split_tabs(text);
+    const int nfields = static_cast<int>(fields.size());
+    shape.records++;
+    if (line_no == 1) {
+      shape.fields = nfields;
+      shape.first_line_tokens = count_tokens(text);
+      if (has_header) {
+        continue;
+      }
+    } else if (nfields != shape.fields) {
+      if (has_header && line_no == 2) {
+        stop(std::string("Error: File ") + file + ": the header (line 1) has " +
+             std::to_string(shape.fields) + " tab-separated fields but the data lines have " +
+             std::to_string(nfields) + "; the header needs one field per column");
+      }
+      stop(file_line(file, line_no) + " has " + std::to_string(nfields) +
+           " tab-separated fields, but line 1 has " + std::to_string(shape.fields));
+    }
+    check_numbers(file, line_no, fields);
+  }
+  if (line_no == 0) {
+    stop(std::string("Error: File ") + file + " is empty");
+  }
+  return shape;
+}
+
+// Steps 1 to 5: the sizes of the three tables, each table checked before it is used.
+void size_tables() {
+  int rows = 0, cols = 0;
+  dimRecords(&rows, &cols, pheno_nonseq, 'F');
+  const TableShape nonseq = check_table(pheno_nonseq, false);
+  if (nonseq.records == 0) {
+    stop(std::string("Error: File ") + pheno_nonseq + " has no data line");
+  }
+  n = rows;
+  K = cols;
+  if (K > kMaxTraits) {
+    stop(std::string("Error: File ") + pheno_nonseq + " has " + std::to_string(K) +
+         " columns, so " + std::to_string(K) + " traits; at most " + std::to_string(kMaxTraits) +
+         " traits are supported");
+  }
+  if ((analysis_mode == 1 || analysis_mode == 2) && (TRAIT < 1 || TRAIT > K)) {
+    stop("Error: -TRAIT " + std::to_string(TRAIT) + " is not a trait: " + pheno_nonseq + " has " +
+         std::to_string(K) + " traits, numbered from 1");
+  }
+
+  int S = 0;
+  dimRecords(&m, &S, pheno_seq, 'T');
+  const TableShape seq = check_table(pheno_seq, true);
+  if (seq.records == 0) {
+    stop(std::string("Error: File ") + pheno_seq + " has no header line");
+  }
+  if (seq.records == 1) {
+    stop(std::string("Error: File ") + pheno_seq + " has a header line but no data line");
+  }
+  if (S < K) {
+    stop(std::string("Error: File ") + pheno_seq + " has " + std::to_string(S) +
+         " columns, fewer than the " + std::to_string(K) + " traits of " + pheno_nonseq);
+  }
+  if (seq.first_line_tokens < K) {
+    stop(file_line(pheno_seq, 1) + ": the header names only " +
+         std::to_string(seq.first_line_tokens) + " of the " + std::to_string(K) + " traits of " +
+         pheno_nonseq);
+  }
+  n = n + m;
+  p = S + 2 - K;
+
+  int G = 0;
+  dimRecords(&NSNP, &G, geno, 'F');
+  // A genotype table without any variant has nothing to compare.
+  if (NSNP > 0 && G != m + 1) {
+    stop("Error: Number of subjects in -PHENO_SEQ and -GENO do no coincide!");
+  }
+}
+
+void print_summary() {
+  std::cout << std::endl;
+  std::cout << "There are " << m << " sequenced subjects and " << n - m << " non-sequenced subjects"
+            << std::endl;
+  std::cout << "There are " << K << " traits and " << p - 2 << " covariates" << std::endl;
+  std::cout << "There are " << NSNP << " variants" << std::endl;
+  std::cout << std::endl;
+}
+
+void start_dimensions() {
+  dimST = K * p + K * (K + 1) / 2;
+  dimQ1 = dimST + m;
+}
+
+void allocate_arrays() {
+  Y = dmatrix(1, n, 1, K);
+  W = dmatrix(1, m, 1, p);
+  index_W = ivector(1, m);
+  Y1 = dmatrix(1, n, 1, K);
+  W1 = dmatrix(1, m, 1, p);
+  ind_UniW = ivector(1, m);
+  W_Uni = dmatrix(1, m, 1, p);
+  n_UniW = ivector(1, m);
+  T = dmatrix(1, K + p, 1, K + p);
+  Tobs = dvector(1, K + p);
+  Sigma = dmatrix(1, K, 1, K);
+  Sigma0 = dvector(1, K);
+  eta0 = dmatrix(1, p, 1, K);
+  q = dvector(1, m);
+  q0 = dvector(1, m);
+  Weta = dmatrix(1, m, 1, K);
+  c = dvector(1, K);
+  phi = dmatrix(1, n - m, 1, m);
+  phiY = dmatrix(1, m, 1, K);
+  start_dimensions();
+  Q1 = dmatrix(1, dimQ1, 1, dimQ1);
+  l1 = dvector(1, dimQ1);
+  c_var = dmatrix(1, K, 1, K);
+  c2 = dmatrix(1, K, 1, K);
+  WW = dmatrix(1, p, 1, p);
+  c3 = dmatrix3(1, K, 1, K, 1, K);
+  twoIND = imatrix(1, K, 1, K);
+  na_Y = dvector(1, m);
+  na_beta = dvector(1, p);
+  na_cov = dmatrix(1, p + 1, 1, p + 1);
+  pval = dvector(1, K);
+  se = dvector(1, K);
+}
+
+// Steps 8 to 10; the tables were checked, so every extraction succeeds.
+void read_tables(std::vector<std::string> &trait_names, std::string &token) {
+  fin.open(pheno_nonseq);
+  for (int i = m + 1; i <= n; i++) {
+    for (int k = 1; k <= K; k++) {
+      fin >> Y[i][k];
+    }
+  }
+  fin.close();
+
+  fin.open(pheno_seq);
+  std::getline(fin, header);
+  line.clear();
+  line.str(header);
+  for (int k = 1; k <= K; k++) {
+    line >> token;
+    trait_names.push_back(token);
+  }
+  for (int i = 1; i <= m; i++) {
+    for (int k = 1; k <= K; k++) {
+      fin >> Y[i][k];
+    }
+    // The genetic column is each pipeline's; a defined value keeps the reordering below from
+    // copying an indeterminate one.
+    W[i][1] = 0.0;
+    W[i][2] = 1.0;
+    for (int j = 3; j <= p; j++) {
+      fin >> W[i][j];
+    }
+  }
+  fin.close();
+}
+
+// Steps 14 and 15: pattern boundaries in sorted order; pattern t holds the sorted positions
+// mis_pat[t]+1..mis_pat[t+1].
+int *pattern_bounds(const int *mis_score, const int *mis_index) {
+  N_mispat = 1;
+  for (int i = 2; i <= n; i++) {
+    if (mis_score[mis_index[i]] != mis_score[mis_index[i - 1]]) {
+      N_mispat++;
+    }
+  }
+  int *mis_pat = ivector(1, N_mispat + 1);
+  mis_pat[1] = 0;
+  mis_pat[N_mispat + 1] = n;
+  int next = 2;
+  for (int i = 2; i <= n; i++) {
+    if (mis_score[mis_index[i]] != mis_score[mis_index[i - 1]]) {
+      mis_pat[next++] = i - 1;
+    }
+  }
+  return mis_pat;
+}
+
+// Steps 16 and 17: which traits each pattern observes, from the subject at its last sorted
+// position (every subject of a pattern has the same score).
+void pattern_tables(const int *mis_pat, const int *mis_index) {
+  mis_R = imatrix(1, N_mispat, 1, K);
+  for (int t = 1; t <= N_mispat; t++) {
+    const int subject = mis_index[mis_pat[t + 1]];
+    for (int k = 1; k <= K; k++) {
+      mis_R[t][k] = std::fabs(Y[subject][k] - kMissing) < 1e-10 ? 0 : 1;
+    }
+  }
+  Mis = imatrix(1, N_mispat, 1, K);
+  Obs = imatrix(1, N_mispat, 1, K);
+  nmis = ivector(1, N_mispat);
+  nobs = ivector(1, N_mispat);
+  for (int t = 1; t <= N_mispat; t++) {
+    nmis[t] = 0;
+    nobs[t] = 0;
+    for (int k = 1; k <= K; k++) {
+      if (mis_R[t][k] == 1) {
+        Obs[t][++nobs[t]] = k;
+      } else {
+        Mis[t][++nmis[t]] = k;
+      }
+    }
+  }
+}
+
+// Steps 18 to 22: sequenced subjects first, non-sequenced after, each block grouped by
+// pattern in ascending score, keeping within a pattern the order of the sort.
+void order_subjects(const int *mis_pat, int *mis_index) {
+  int *mis_inds = ivector(1, m);
+  int *mis_indn = ivector(1, n - m);
+  mis_pats = ivector(1, N_mispat + 1);
+  mis_patn = ivector(1, N_mispat + 1);
+  mis_pats[1] = 0;
+  mis_patn[1] = m;
+  int ns = 0, nn = 0;
+  for (int t = 1; t <= N_mispat; t++) {
+    for (int s = mis_pat[t] + 1; s <= mis_pat[t + 1]; s++) {
+      if (mis_index[s] <= m) {
+        mis_inds[++ns] = mis_index[s];
+      } else {
+        mis_indn[++nn] = mis_index[s];
+      }
+    }
+    mis_pats[t + 1] = ns;
+    mis_patn[t + 1] = m + nn;
+  }
+  for (int i = 1; i <= m; i++) {
+    mis_index[i] = mis_inds[i];
+  }
+  for (int i = 1; i <= n - m; i++) {
+    mis_index[m + i] = mis_indn[i];
+  }
+  sortByIndex_M(Y, n, 1, K, mis_index);
+  sortByIndex_M(W, m, 1, p, mis_inds);
+  mis_ranks = ivector(1, m);
+  indToRank(m, mis_inds, mis_ranks);
+  free_ivector(mis_inds, 1, m);
+  free_ivector(mis_indn, 1, n - m);
+}
+
+// Steps 11 to 24.
+void prepare_data() {
+  int *mis_score = ivector(1, n);
+  MisPatternDetect(Y, n, K, kMissing, mis_score);
+  if (flag_scale) {
+    ScaleCovariates(Y, n, 1, K, kMissing);
+    ScaleCovariates(W, m, 3, p, kMissing);
+  }
+  int *mis_index = ivector(1, n);
+  indexx(n, mis_score, mis_index);
+  int *mis_pat = pattern_bounds(mis_score, mis_index);
+  pattern_tables(mis_pat, mis_index);
+  order_subjects(mis_pat, mis_index);
+  mis_pats1 = ivector(1, N_mispat + 1);
+  mis_patn1 = ivector(1, N_mispat + 1);
+  free_ivector(mis_score, 1, n);
+  free_ivector(mis_pat, 1, N_mispat + 1);
+  free_ivector(mis_index, 1, n);
+}
+
+}  // namespace
+
+void read_input(std::vector<std::string> &trait_names, std::string &token) {
+  size_tables();
+  print_summary();
+  allocate_arrays();
+  read_tables(trait_names, token);
+  prepare_data();
+}
+
+void release_arrays() {
+  free_ivector(mis_pats1, 1, N_mispat + 1);
+  free_ivector(mis_patn1, 1, N_mispat + 1);
+  free_imatrix(mis_R, 1, N_mispat, 1, K);
+  free_imatrix(Mis, 1, N_mispat, 1, K);
+  free_imatrix(Obs, 1, N_mispat, 1, K);
+  free_ivector(mis_pats, 1, N_mispat + 1);
+  free_ivector(mis_patn, 1, N_mispat + 1);
+  free_ivector(mis_ranks, 1, m);
+  free_ivector(nmis, 1, N_mispat);
+  free_ivector(nobs, 1, N_mispat);
+  free_dmatrix(Y, 1, n, 1, K);
+  free_dmatrix(W, 1, m, 1, p);
+  free_ivector(index_W, 1, m);
+  free_dmatrix(Y1, 1, n, 1, K);
+  free_dmatrix(W1, 1, m, 1, p);
+  free_ivector(ind_UniW, 1, m);
+  free_dmatrix(W_Uni, 1, m, 1, p);
+  free_ivector(n_UniW, 1, m);
+  free_dvector(na_Y, 1, m);
+  free_dvector(na_beta, 1, p);
+  free_dmatrix(na_cov, 1, p + 1, 1, p + 1);
+  free_dmatrix(T, 1, K + p, 1, K + p);
+  free_dvector(Tobs, 1, K + p);
+  free_dmatrix(Sigma, 1, K, 1, K);
+  free_dvector(Sigma0, 1, K);
+  free_dmatrix(eta0, 1, p, 1, K);
+  free_dvector(q, 1, m);
+  free_dvector(q0, 1, m);
+  free_dmatrix(Weta, 1, m, 1, K);
+  free_dvector(c, 1, K);
+  free_dmatrix(phi, 1, n - m, 1, m);
+  // The gene-based pipelines change both; Q1 and l1 were allocated with the start-up values.
+  start_dimensions();
+  free_dmatrix(phiY, 1, m, 1, K);
+  free_dmatrix(Q1, 1, dimQ1, 1, dimQ1);
+  free_dvector(l1, 1, dimQ1);
+  free_dmatrix(c_var, 1, K, 1, K);
+  free_imatrix(twoIND, 1, K, 1, K);
+  free_dmatrix(c2, 1, K, 1, K);
+  free_dmatrix(WW, 1, p, 1, p);
+  free_dmatrix3(c3, 1, K, 1, K, 1, K);
+  free_dvector(pval, 1, K);
+  free_dvector(se, 1, K);
+}
