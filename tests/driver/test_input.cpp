@@ -10,6 +10,7 @@
 
 #include "driver/globals.h"
 #include "driver/pipelines.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -19,10 +20,9 @@ const double kMiss = -999.0;
 class InputFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = ::testing::TempDir();
-    seq_ = dir_ + "in_pheno_seq.tab";
-    nonseq_ = dir_ + "in_pheno_nonseq.tab";
-    geno_ = dir_ + "in_geno.tab";
+    seq_ = varnosta_test::temp_path("pheno_seq.tab");
+    nonseq_ = varnosta_test::temp_path("pheno_nonseq.tab");
+    geno_ = varnosta_test::temp_path("geno.tab");
     pheno_seq = seq_.data();
     pheno_nonseq = nonseq_.data();
     geno = geno_.data();
@@ -64,7 +64,7 @@ class InputFixture : public ::testing::Test {
     return std::vector<int>(v + lo, v + hi + 1);
   }
 
-  std::string dir_, seq_, nonseq_, geno_;
+  std::string seq_, nonseq_, geno_;
   std::vector<std::string> names_;
   std::string token_;
 };

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
 #include "toolkit/func_data_process.h"
 #include "toolkit/func_linear_algebra.h"
 
@@ -46,7 +47,7 @@ struct IVec {
 };
 
 std::string write_temp(const std::string &name, const std::string &content) {
-  const std::string path = ::testing::TempDir() + "dp_" + name;
+  const std::string path = varnosta_test::temp_path(name);
   std::ofstream(path, std::ios::binary) << content;
   return path;
 }

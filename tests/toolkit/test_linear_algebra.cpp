@@ -10,29 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
 #include "toolkit/func_linear_algebra.h"
 
-#ifdef __SANITIZE_ADDRESS__
-#include <sanitizer/lsan_interface.h>
-#endif
-
 namespace {
-
-// Arrays still held when a stop ends the process are not leaks. Allocations made while one of
-// these is alive (also in the death test's child) are kept out of the leak report of the
-// sanitizer build, which would otherwise change the exit status.
-struct StopLeaksIgnored {
-  StopLeaksIgnored() {
-#ifdef __SANITIZE_ADDRESS__
-    __lsan_disable();
-#endif
-  }
-  ~StopLeaksIgnored() {
-#ifdef __SANITIZE_ADDRESS__
-    __lsan_enable();
-#endif
-  }
-};
 
 // An owned [1..r][1..c] matrix from the toolkit allocator.
 struct Mat {
@@ -256,7 +237,7 @@ std::string report(const char *message) {
 }
 
 TEST(LinAlgSweepDeathTest, NonPositivePivotsStop) {
-  StopLeaksIgnored leaks_at_stop;
+  varnosta_test::StopLeaksIgnored leaks_at_stop;
   Mat a(2, 2);
   a[1][1] = 0.0;
   a[1][2] = 1.0;
@@ -347,7 +328,7 @@ TEST(LinAlgCholesky, CheckPositiveNeverTouchesTheMatrix) {
 }
 
 TEST(LinAlgCholeskyDeathTest, NotPositiveDefiniteStops) {
-  StopLeaksIgnored leaks_at_stop;
+  varnosta_test::StopLeaksIgnored leaks_at_stop;
   Mat a(2, 2);
   a[1][1] = 1.0;
   a[1][2] = 2.0;
@@ -435,7 +416,7 @@ TEST(LinAlgLU, SingularWithoutZeroRowGivesHugeEntries) {
 }
 
 TEST(LinAlgLUDeathTest, ZeroRowStops) {
-  StopLeaksIgnored leaks_at_stop;
+  varnosta_test::StopLeaksIgnored leaks_at_stop;
   Mat a(3, 3);
   std::mt19937 gen(33);
   random_fill(a, gen);

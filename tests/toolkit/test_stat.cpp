@@ -13,30 +13,11 @@
 #include <random>
 #include <vector>
 
+#include "tests/test_support.h"
 #include "toolkit/func_linear_algebra.h"
 #include "toolkit/func_stat.h"
 
-#ifdef __SANITIZE_ADDRESS__
-#include <sanitizer/lsan_interface.h>
-#endif
-
 namespace {
-
-// Arrays still held when a stop ends the process are not leaks. Allocations made while one of
-// these is alive (also in the death test's child) are kept out of the leak report of the
-// sanitizer build, which would otherwise change the exit status.
-struct StopLeaksIgnored {
-  StopLeaksIgnored() {
-#ifdef __SANITIZE_ADDRESS__
-    __lsan_disable();
-#endif
-  }
-  ~StopLeaksIgnored() {
-#ifdef __SANITIZE_ADDRESS__
-    __lsan_enable();
-#endif
-  }
-};
 
 // The n x p design and trait of one regression, in toolkit arrays.
 struct Data {
@@ -264,7 +245,7 @@ TEST(StatRegression, ZeroResidualVarianceGivesNoResult) {
 }
 
 TEST(StatRegressionDeathTest, CollinearColumnsStop) {
-  StopLeaksIgnored leaks_at_stop;
+  varnosta_test::StopLeaksIgnored leaks_at_stop;
   const char *report =
       "^Numerical Recipes run-time error\\.\\.\\.\ncholdc failed\n"
       "\\.\\.\\.now exiting to system\\.\\.\\.\n$";
