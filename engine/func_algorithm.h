@@ -1,10 +1,74 @@
 // Estimation and association-test engine: EM fits of the joint trait model, the observed
 // information matrix, score vectors and gene-level tests.
+//
+// All arrays are the caller's offset-indexed arrays, addressed from 1. The engine reads the
+// driver's globals K (traits) and, where a routine says so, p (design width of the
+// single-variant design); both are defined by the driver.
 #ifndef VARNOSTA_ENGINE_FUNC_ALGORITHM_H
 #define VARNOSTA_ENGINE_FUNC_ALGORITHM_H
 
 // Cleared by every EM fit at its start; set when the fit stops at its iteration limit.
 // Defined by the driver.
 extern bool flag_nonconvergence;
+
+// ---------------------------------------------------------------------------------------------
+// EM fits of the joint model y_i = B' W_i + e_i, e_i ~ N_K(0, Sigma), where a non-sequenced
+// subject's design row is W_Uni[j] with mass q[j]. Start: Sigma = I, B = 0, q = n_UniW / m; stop
+// when the L1 step over covariance entries, coefficients and masses is below 1e-4, or after
+// 500 iterations (then flag_nonconvergence = true and the 500th iterate is returned).
+//
+// Design width w (p for EM_algorithm_v5, p0 for EM_algorithm_null): eta0[1..w][1..K], T and
+// Tobs of order w + K, W_Uni[1..J][1..w]. Sizes of the rest: Sigma[1..K][1..K], Sigma0[1..K],
+// q, q0[1..J], phi[1..n-m][1..J], phiY, Weta[1..J][1..K], c[1..K]. Y[1..n][1..K] and the
+// pattern and unique-row tables are only read; W is not read.
+// At exit: eta0 the coefficients; Sigma the covariance in both triangles (not swept) and Sigma0
+// its diagonal; q = q0 the masses; phi, phiY of the last E-step; Weta the fitted means used by
+// it; T's upper triangle the last expected cross products swept on pivots 1..w, its strict
+// lower triangle the fixed cross products of the observed traits. A design block that is not
+// positive definite stops the run inside swp.
+// ---------------------------------------------------------------------------------------------
+
+// Full single-variant model; w is the global p.
+void EM_algorithm_v5(int m, int n, int N_mispat, double *Sigma0, double **Sigma, double **eta0,
+                     double *q, double *q0, double **phi, double **phiY, double **T, double *Tobs,
+                     double **Weta, double *c, double **Y, double **W, int *mis_pats, int *mis_patn,
+                     int **mis_R, int **Mis, int **Obs, int *nobs, int *nmis, int J, int *n_UniW,
+                     int *ind_UniW, double **W_Uni);
+
+// The same fit on a design of width p0 (the global p is not read): eta0 is the caller's
+// p0 x K matrix and W_Uni holds p0 columns; rows that coincide there keep their own masses.
+void EM_algorithm_null(int p0, int m, int n, int N_mispat, double *Sigma0, double **Sigma,
+                       double **eta0, double *q, double *q0, double **phi, double **phiY,
+                       double **T, double *Tobs, double **Weta, double *c, double **Y, double **W,
+                       int *mis_pats, int *mis_patn, int **mis_R, int **Mis, int **Obs, int *nobs,
+                       int *nmis, int J, int *n_UniW, int *ind_UniW, double **W_Uni);
+
+// ---------------------------------------------------------------------------------------------
+// Observed information and Wald p-values
+// ---------------------------------------------------------------------------------------------
+
+// Observed-data information of (coefficients trait by trait, covariance entries at
+// twoIND[a][b] for a <= b, masses at dimST + 1..dim) at the fit EM_algorithm_v5 has just left
+// (Louis 1982), with the last mass eliminated by the sum-to-one constraint, then inverted.
+// Note the order (n, m). Reads the globals K and p; W and WW are not used.
+// Q1 (order >= dim) and l1 (>= dim): at exit Q1's upper triangle over 1..dim-1 holds the
+// covariance of the estimates, its strict lower triangle the strict lower part of the inverse
+// Cholesky factor, l1[1..dim-1] the reciprocal factor diagonal. When the reduced information is
+// not positive definite, flag_positiveQ1 = false and Q1 holds it uninverted (whether the fit
+// converged or not); otherwise flag_positiveQ1 = true.
+// Overwrites Sigma (swept on the last pattern's observed traits, Sigma^-1 below the diagonal),
+// Sigma0 (diagonal of Sigma^-1), Weta, phiY, c, c_var, c2, c3 and T's design block (reverse
+// swept). Stops with a message when T's design block is not swept (no fit since the last call).
+void Variance_v3(int n, int m, int N_mispat, int dim, int dimST, double **Q1, double *l1,
+                 double **eta0, double **Sigma, double *Sigma0, double *q, double **phi,
+                 double **phiY, double **Weta, double *c, double **W, double **Y, double **c_var,
+                 double **T, int **twoIND, double **c2, double **WW, double ***c3, int *nobs,
+                 int *nmis, int **Mis, int **Obs, int **mis_R, int *mis_pats, int *mis_patn, int J,
+                 int *n_UniW, int *ind_UniW, double **W_Uni);
+
+// For k = 1..K, v = Q1[(k-1)p+1][(k-1)p+1]: se[k] = sqrt(v) and pval[k] the chi-square(1) tail
+// of eta0[1][k]^2 / v. When v is not positive and finite, or the statistic is not finite, se[k]
+// and pval[k] are NaN (the caller reports them as not available).
+void Pvalue(int K, int p, double *pval, double *se, double **eta0, double **Q1);
 
 #endif  // VARNOSTA_ENGINE_FUNC_ALGORITHM_H
