@@ -122,6 +122,14 @@ void parse_options(int argc, char **argv) {
 
 namespace {
 
+void print_single_variant_settings() {
+  std::cout << "The results for the MLE method will be stored in " << out_test << std::endl;
+  std::cout << "The results for the Naive method will be stored in " << out_naive << std::endl;
+  std::cout << "The warning file is set to be " << out_warn << std::endl;
+  std::cout << "The MAF lower bound is set to be " << MAF_LB << std::endl;
+  std::cout << "The MAC lower bound is set to be " << MAC_LB << std::endl;
+}
+
 void print_gene_settings() {
   std::cout << "The gene-SNP map file is set to be " << map_file << std::endl;
   std::cout << "The results for the MLE method will be stored in " << out_test << std::endl;
@@ -165,20 +173,12 @@ void print_settings() {
   switch (analysis_mode) {
     case 0:
       std::cout << "Single variant analysis using Wald tests will be performed" << std::endl;
-      std::cout << "The results for the MLE method will be stored in " << out_test << std::endl;
-      std::cout << "The results for the Naive method will be stored in " << out_naive << std::endl;
-      std::cout << "The warning file is set to be " << out_warn << std::endl;
-      std::cout << "The MAF lower bound is set to be " << MAF_LB << std::endl;
-      std::cout << "The MAC lower bound is set to be " << MAC_LB << std::endl;
+      print_single_variant_settings();
       break;
     case 1:
       std::cout << "Single variant analysis using score tests will be performed" << std::endl;
       std::cout << "Trait " << TRAIT << " is being tested" << std::endl;
-      std::cout << "The results for the MLE method will be stored in " << out_test << std::endl;
-      std::cout << "The results for the Naive method will be stored in " << out_naive << std::endl;
-      std::cout << "The warning file is set to be " << out_warn << std::endl;
-      std::cout << "The MAF lower bound is set to be " << MAF_LB << std::endl;
-      std::cout << "The MAC lower bound is set to be " << MAC_LB << std::endl;
+      print_single_variant_settings();
       break;
     case 2:
       std::cout << "Gene-based rare variant analysis for the genetic effects on trait " << TRAIT
