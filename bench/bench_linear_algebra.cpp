@@ -27,40 +27,43 @@ void fill_spd(double **a, int n) {
   free_dmatrix(g, 1, n, 1, n);
 }
 
-void copy_upper(double **from, double **to, int n) {
-  for (int i = 1; i <= n; i++)
-    for (int j = i; j <= n; j++) to[i][j] = from[i][j];
-}
+// A positive definite matrix and a work copy whose upper triangle each iteration restores
+// (O(n^2) beside the O(n^3) work timed).
+struct SpdWork {
+  int n;
+  double **orig, **a;
+  explicit SpdWork(int order) : n(order), orig(dmatrix(1, n, 1, n)), a(dmatrix(1, n, 1, n)) {
+    fill_spd(orig, n);
+  }
+  ~SpdWork() {
+    free_dmatrix(a, 1, n, 1, n);
+    free_dmatrix(orig, 1, n, 1, n);
+  }
+  void reset() {
+    for (int i = 1; i <= n; i++)
+      for (int j = i; j <= n; j++) a[i][j] = orig[i][j];
+  }
+};
 
 void BM_CholdcCholinv(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
-  double **orig = dmatrix(1, n, 1, n);
-  double **a = dmatrix(1, n, 1, n);
-  double *p = dvector(1, n);
-  fill_spd(orig, n);
+  SpdWork w(static_cast<int>(state.range(0)));
+  double *p = dvector(1, w.n);
   for (auto _ : state) {
-    copy_upper(orig, a, n);  // O(n^2) beside the O(n^3) work
-    choldc(a, n, p);
-    cholinv(a, p, n);
-    benchmark::DoNotOptimize(a[1][1]);
+    w.reset();
+    choldc(w.a, w.n, p);
+    cholinv(w.a, p, w.n);
+    benchmark::DoNotOptimize(w.a[1][1]);
   }
-  free_dvector(p, 1, n);
-  free_dmatrix(a, 1, n, 1, n);
-  free_dmatrix(orig, 1, n, 1, n);
+  free_dvector(p, 1, w.n);
 }
 
 void BM_SweepAllPivots(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
-  double **orig = dmatrix(1, n, 1, n);
-  double **a = dmatrix(1, n, 1, n);
-  fill_spd(orig, n);
+  SpdWork w(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    copy_upper(orig, a, n);
-    for (int k = 1; k <= n; k++) swp(a, n, k);
-    benchmark::DoNotOptimize(a[1][1]);
+    w.reset();
+    for (int k = 1; k <= w.n; k++) swp(w.a, w.n, k);
+    benchmark::DoNotOptimize(w.a[1][1]);
   }
-  free_dmatrix(a, 1, n, 1, n);
-  free_dmatrix(orig, 1, n, 1, n);
 }
 
 void BM_CalAinvBaUV(benchmark::State &state) {

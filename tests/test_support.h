@@ -2,10 +2,19 @@
 #ifndef VARNOSTA_TESTS_TEST_SUPPORT_H
 #define VARNOSTA_TESTS_TEST_SUPPORT_H
 
+#include <gsl/gsl_linalg.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <initializer_list>
+#include <random>
 #include <string>
+#include <type_traits>
+#include <vector>
+
+#include "toolkit/func_linear_algebra.h"
 
 #ifdef __SANITIZE_ADDRESS__
 #include <sanitizer/lsan_interface.h>
@@ -39,6 +48,124 @@ struct StopLeaksIgnored {
 #endif
   }
 };
+
+// Pattern for the whole standard-error output of the three-line run-time error report.
+inline std::string nr_report(const std::string &message) {
+  return "^Numerical Recipes run-time error\\.\\.\\.\n" + message +
+         "\n\\.\\.\\.now exiting to system\\.\\.\\.\n$";
+}
+
+// An owned 1-based vector v[1..n] from dvector or ivector, released with the same bounds.
+template <class T>
+struct Vector1 {
+  static_assert(std::is_same<T, double>::value || std::is_same<T, int>::value, "double or int");
+  int n;
+  T *v;
+  explicit Vector1(int size) : n(size), v(allocate(size)) {}
+  Vector1(std::initializer_list<T> init) : Vector1(static_cast<int>(init.size())) {
+    std::copy(init.begin(), init.end(), v + 1);
+  }
+  explicit Vector1(const std::vector<T> &init) : Vector1(static_cast<int>(init.size())) {
+    std::copy(init.begin(), init.end(), v + 1);
+  }
+  ~Vector1() {
+    if constexpr (std::is_same<T, double>::value)
+      free_dvector(v, 1, n);
+    else
+      free_ivector(v, 1, n);
+  }
+  Vector1(const Vector1 &) = delete;
+  Vector1 &operator=(const Vector1 &) = delete;
+  T &operator[](int i) const { return v[i]; }
+  std::vector<T> values() const { return std::vector<T>(v + 1, v + n + 1); }
+
+ private:
+  static T *allocate(int size) {
+    if constexpr (std::is_same<T, double>::value)
+      return dvector(1, size);
+    else
+      return ivector(1, size);
+  }
+};
+using Vec = Vector1<double>;
+using IVec = Vector1<int>;
+
+// An owned [1..r][1..c] matrix from dmatrix, released with the same bounds.
+struct Mat {
+  int r, c;
+  double **m;
+  Mat(int rows, int cols) : r(rows), c(cols), m(dmatrix(1, rows, 1, cols)) {}
+  // Filled from rows given as vectors of equal length.
+  explicit Mat(const std::vector<std::vector<double>> &rows)
+      : Mat(static_cast<int>(rows.size()), rows.empty() ? 0 : static_cast<int>(rows[0].size())) {
+    for (int i = 1; i <= r; i++)
+      for (int j = 1; j <= c; j++) m[i][j] = rows[i - 1][j - 1];
+  }
+  ~Mat() { free_dmatrix(m, 1, r, 1, c); }
+  Mat(const Mat &) = delete;
+  Mat &operator=(const Mat &) = delete;
+  double *operator[](int i) const { return m[i]; }
+  std::vector<std::vector<double>> rows() const {
+    std::vector<std::vector<double>> out;
+    for (int i = 1; i <= r; i++) out.emplace_back(m[i] + 1, m[i] + c + 1);
+    return out;
+  }
+  std::vector<double> column(int j) const {
+    std::vector<double> out;
+    for (int i = 1; i <= r; i++) out.push_back(m[i][j]);
+    return out;
+  }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Dense reference arithmetic on 0-based rows, independent of the routines under test.
+// ---------------------------------------------------------------------------------------------
+using Rows = std::vector<std::vector<double>>;
+
+inline Rows product(const Rows &a, const Rows &b) {
+  Rows out(a.size(), std::vector<double>(b[0].size(), 0.0));
+  for (size_t i = 0; i < a.size(); i++)
+    for (size_t j = 0; j < b[0].size(); j++)
+      for (size_t k = 0; k < b.size(); k++) out[i][j] += a[i][k] * b[k][j];
+  return out;
+}
+
+inline Rows transpose(const Rows &a) {
+  Rows out(a[0].size(), std::vector<double>(a.size()));
+  for (size_t i = 0; i < a.size(); i++)
+    for (size_t j = 0; j < a[0].size(); j++) out[j][i] = a[i][j];
+  return out;
+}
+
+inline Rows identity(int n) {
+  Rows out(n, std::vector<double>(n, 0.0));
+  for (int i = 0; i < n; i++) out[i][i] = 1.0;
+  return out;
+}
+
+// max |a - b| / (1 + |b|) over the whole matrix, or over the upper triangle (i <= j) only.
+inline double max_error(const Rows &a, const Rows &b, bool upper_only = false) {
+  double err = 0.0;
+  for (size_t i = 0; i < b.size(); i++)
+    for (size_t j = upper_only ? i : 0; j < b[0].size(); j++)
+      err = std::max(err, std::fabs(a[i][j] - b[i][j]) / (1.0 + std::fabs(b[i][j])));
+  return err;
+}
+
+// Inverse of a symmetric positive definite matrix by GSL's Cholesky routines.
+inline Rows gsl_spd_inverse(const Rows &a) {
+  const size_t n = a.size();
+  gsl_matrix *g = gsl_matrix_alloc(n, n);
+  for (size_t i = 0; i < n; i++)
+    for (size_t j = 0; j < n; j++) gsl_matrix_set(g, i, j, a[i][j]);
+  gsl_linalg_cholesky_decomp1(g);
+  gsl_linalg_cholesky_invert(g);
+  Rows out = a;
+  for (size_t i = 0; i < n; i++)
+    for (size_t j = 0; j < n; j++) out[i][j] = gsl_matrix_get(g, i, j);
+  gsl_matrix_free(g);
+  return out;
+}
 
 }  // namespace varnosta_test
 

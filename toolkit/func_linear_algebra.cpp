@@ -28,9 +28,10 @@ template <typename T>
 T *offset_block(int lo, int hi, const char *error_text) {
   size_t cnt = count(lo, hi);
   T *block = static_cast<T *>(std::malloc(cnt * sizeof(T)));
-  if (block == nullptr && cnt > 0) report_and_exit(error_text);
-  if (block == nullptr) block = static_cast<T *>(std::malloc(1));  // malloc(0) may give null
-  if (block == nullptr) report_and_exit(error_text);
+  if (block == nullptr && cnt == 0)
+    block = static_cast<T *>(std::malloc(1));  // malloc(0) may give null, which is no failure
+  if (block == nullptr)
+    report_and_exit(error_text);
   // The address moved back by lo lies outside the block, so it is formed as an integer.
   return reinterpret_cast<T *>(reinterpret_cast<std::uintptr_t>(block) -
                                static_cast<std::intptr_t>(lo) * sizeof(T));
@@ -80,9 +81,15 @@ void release_matrix3(T ***t, int nrl, int nrh, int ncl, int nch, int ndl) {
 
 void nrerror(const char *error_text) { report_and_exit(error_text); }
 
-double *dvector(int nl, int nh) { return offset_block<double>(nl, nh, "allocation failure in vector()"); }
-int *ivector(int nl, int nh) { return offset_block<int>(nl, nh, "allocation failure in ivector()"); }
-char *cvector(int nl, int nh) { return offset_block<char>(nl, nh, "allocation failure in cvector()"); }
+double *dvector(int nl, int nh) {
+  return offset_block<double>(nl, nh, "allocation failure in vector()");
+}
+int *ivector(int nl, int nh) {
+  return offset_block<int>(nl, nh, "allocation failure in ivector()");
+}
+char *cvector(int nl, int nh) {
+  return offset_block<char>(nl, nh, "allocation failure in cvector()");
+}
 
 double **dmatrix(int nrl, int nrh, int ncl, int nch) {
   return offset_matrix<double>(nrl, nrh, ncl, nch, "allocation failure 1 in dmatrix()",

@@ -340,6 +340,8 @@ bool roundoff_significant(double acc) {
   return false;
 }
 
+// The main integration of about xnt terms at interval intv, unless that exceeds the term budget
+// xlim (ifault 1, result -1). Returns P(Q < c); ifault 2 when round-off may matter.
 double main_integration(double intv, double xnt, double xlim, double acc, double *trace,
                         int *ifault) {
   trace[3] = intv;
@@ -411,6 +413,7 @@ double evaluate(double sigma, double acc, double *trace, int *ifault) {
   }
 }
 
+// Common exit, also after a fault or the jump back: releases th and stores the results.
 void finish(double qfval, double *trace, double *res) {
   std::free(th);
   th = nullptr;
