@@ -232,30 +232,20 @@ void fit_joint_model() {
               pats_used, patn_used, J, n_UniW, ind_UniW, W_Uni);
 }
 
-// Standard errors and p-values of the genetic coefficients; usable[k] is false for a trait
-// whose variance was not fit for a test (Pvalue leaves its se and p-value non-finite).
-void mle_pvalues(std::vector<bool> &usable) {
-  Pvalue(K, p, pval, se, eta0, Q1);
-  for (int k = 1; k <= K; ++k) {
-    usable[k] = std::isfinite(se[k]) && std::isfinite(pval[k]);
-  }
-}
-
-void write_mle_row(std::vector<bool> &usable) {
+// Pvalue leaves the standard error and p-value of a trait not finite when its variance is not
+// usable for a test; write_real turns them into "NA".
+void write_mle_row() {
   if (flag_nonconvergence) {
     fout_warn << "\tEM algorithm does not converge!";
   }
   if (flag_positiveQ1) {
-    mle_pvalues(usable);
+    Pvalue(K, p, pval, se, eta0, Q1);
   } else {
     fout_warn << "\tThe information matrix is not positive definite!";
-    for (int k = 1; k <= K; ++k) {
-      usable[k] = false;
-    }
   }
   for (int k = 1; k <= K; ++k) {
     write_real(fout, eta0[1][k]);
-    if (usable[k]) {
+    if (flag_positiveQ1) {
       write_real(fout, se[k]);
       write_real(fout, pval[k]);
     } else {
@@ -356,7 +346,7 @@ void fill_twoIND() {
   }
 }
 
-void analyse_variant(const std::vector<std::string> &trait_names, std::vector<bool> &usable) {
+void analyse_variant(const std::vector<std::string> &trait_names) {
   mac = 0;
   fout_warn << snp_name;
   begin_result_row(fout_naive, snp_name);
@@ -371,7 +361,7 @@ void analyse_variant(const std::vector<std::string> &trait_names, std::vector<bo
   }
   build_unique_covariates();
   fit_joint_model();
-  write_mle_row(usable);
+  write_mle_row();
   // The naive analysis runs whatever the outcome of the fit.
   for (int k = 1; k <= K; ++k) {
     write_naive_group(k, trait_names);
@@ -391,10 +381,9 @@ void run_wald(const std::vector<std::string> &trait_names) {
 
   na_XtX = dmatrix(1, p, 1, p);
   na_d = dvector(1, p);
-  std::vector<bool> usable(K + 1);
   for (int v = 1; v <= NSNP; ++v) {
     read_genotype_line(v);
-    analyse_variant(trait_names, usable);
+    analyse_variant(trait_names);
   }
   free_dvector(na_d, 1, p);
   free_dmatrix(na_XtX, 1, p, 1, p);
