@@ -138,21 +138,19 @@ void print_gene_settings() {
   std::cout << "The genetic model is set to be " << (genetic_model == 0 ? "Additive" : "Dominant")
             << std::endl;
   // Fixed order, whatever the order on the command line.
-  if (flag_t1) {
-    std::cout << "T1 tests will be performed" << std::endl;
-    std::cout << "The T1 output file is set to be " << out_t1 << std::endl;
-  }
-  if (flag_t5) {
-    std::cout << "T5 tests will be performed" << std::endl;
-    std::cout << "The T5 output file is set to be " << out_t5 << std::endl;
-  }
-  if (flag_mb) {
-    std::cout << "MB tests will be performed" << std::endl;
-    std::cout << "The MB output file is set to be " << out_mb << std::endl;
-  }
-  if (flag_skat) {
-    std::cout << "SKAT tests will be performed" << std::endl;
-    std::cout << "The SKAT output file is set to be " << out_skat << std::endl;
+  const struct {
+    bool selected;
+    const char *name;
+    const char *file;
+  } tests[] = {{flag_t1, "T1", out_t1},
+               {flag_t5, "T5", out_t5},
+               {flag_mb, "MB", out_mb},
+               {flag_skat, "SKAT", out_skat}};
+  for (const auto &test : tests) {
+    if (!test.selected)
+      continue;
+    std::cout << test.name << " tests will be performed" << std::endl;
+    std::cout << "The " << test.name << " output file is set to be " << test.file << std::endl;
   }
 }
 
