@@ -129,13 +129,16 @@ void em_prepare_estep(int w, int K, int J, double **W_Uni, double **B, int *n_Un
 }
 
 // Conditional means of one subject's missing traits given its observed ones, for mean mu, with
-// Sigma swept on the observed traits: c[m] = mu_m + sum over o of (y_o - mu_o) S(o, m).
+// Sigma swept on the observed traits: c[m] = mu_m + sum over o of (y_o - mu_o) S(o, m). Obs is
+// ascending, so S(o, m) sits in row o for a leading run of o < m and in row m after it.
 void conditional_means(const double *y, const double *mu, const int *obs, int nob, const int *mis,
                        int nmi, double **Sigma, double *c) {
   for (int a = 1; a <= nmi; a++) {
     int mk = mis[a];
     double sum = mu[mk];
-    for (int b = 1; b <= nob; b++) sum += (y[obs[b]] - mu[obs[b]]) * upper(Sigma, obs[b], mk);
+    int b = 1;
+    for (; b <= nob && obs[b] < mk; b++) sum += (y[obs[b]] - mu[obs[b]]) * Sigma[obs[b]][mk];
+    for (; b <= nob; b++) sum += (y[obs[b]] - mu[obs[b]]) * Sigma[mk][obs[b]];
     c[mk] = sum;
   }
 }
@@ -215,16 +218,22 @@ void estep_nonsequenced_row(int w, int J, const double *y, double **Weta, const 
     phi_r[j] = phi_r[j] / total;
     double wt = phi_r[j];
     q[j] += wt;
-    conditional_means(y, Weta[j], obs, nob, mis, nmi, Sigma, c);
     for (int b = 1; b <= nob; b++) phiY[j][obs[b]] += wt * y[obs[b]];
+  }
+  if (nmi == 0)
+    return;
+  for (int j = 1; j <= J; j++) {
+    double wt = phi_r[j];
+    conditional_means(y, Weta[j], obs, nob, mis, nmi, Sigma, c);
     for (int a = 1; a <= nmi; a++) {
       int mk = mis[a];
-      phiY[j][mk] += wt * c[mk];
+      double wc = wt * c[mk];
+      phiY[j][mk] += wc;
       for (int b = 1; b <= nob; b++) {
         int o = obs[b];
-        T[w + std::min(o, mk)][w + std::max(o, mk)] += wt * c[mk] * y[o];
+        T[w + std::min(o, mk)][w + std::max(o, mk)] += wc * y[o];
       }
-      T[w + mk][w + mk] += wt * c[mk] * c[mk];
+      T[w + mk][w + mk] += wc * c[mk];
       for (int a2 = 1; a2 < a; a2++) T[w + mis[a2]][w + mk] += wt * c[mis[a2]] * c[mk];
     }
   }
@@ -263,7 +272,8 @@ void em_accumulate_design(int w, int K, int J, int n, double **W_Uni, double **p
   for (int j = 1; j <= J; j++) {
     const double *row = W_Uni[j];
     for (int l = 1; l <= w; l++) {
-      for (int l2 = l; l2 <= w; l2++) T[l][l2] += q[j] * row[l] * row[l2];
+      double qr = q[j] * row[l];
+      for (int l2 = l; l2 <= w; l2++) T[l][l2] += qr * row[l2];
     }
     for (int l = 1; l <= w; l++) {
       for (int k = 1; k <= K; k++) T[l][w + k] += phiY[j][k] * row[l];
@@ -337,17 +347,41 @@ void em_fit_swept(int w, int K, int m, int n, int N_mispat, double *Sigma0, doub
 // ---------------------------------------------------------------------------------------------
 // Louis' method (Louis 1982): complete-data information, plus the outer products of each
 // subject's expected score, minus each subject's conditional second moments of the score.
-//
-// Coefficient layout: every trait has w coefficients with design row r, except trait t (t = 0:
-// none) with wt coefficients and row rt; trait k's block starts after coef_offset(k) positions.
-// Covariance entry (a, b), a <= b, sits at twoIND[a][b]; masses at dimST + 1..dimST + J.
-// On the standardised residual scale z = s (y - mu), s = Sigma^-1: c = E[z | obs],
-// V = c_var = Var(z | obs), c2 = E[z z' | obs] = V + c c', c3 the third moments.
 // ---------------------------------------------------------------------------------------------
 
-inline int coef_offset(int k, int w, int t, int wt) {
-  return (k - 1) * w + ((t > 0 && k > t) ? wt - w : 0);
-}
+// What every Louis term of one call shares. Every trait has w coefficients read from the
+// distinct row rows[j], except trait t (t = 0: none), which has wt read from rows_t[j]; trait
+// k's block starts after offset(k) positions. Covariance entry (a, b), a <= b, sits at
+// twoIND[a][b]; the masses at dimST + 1..dimST + J. With score_terms the coefficient-covariance
+// entries also get the complete-data term and the -c_k s_ab part of the third moment that the
+// score routines carry; the Wald information has neither.
+struct LouisLayout {
+  int K, dimST, w, t, wt;
+  int **twoIND;
+  double **rows, **rows_t;
+  bool score_terms;
+
+  int offset(int k) const { return (k - 1) * w + ((t > 0 && k > t) ? wt - w : 0); }
+  int width(int k) const { return k == t ? wt : w; }
+  const double *row(int k, int j) const { return k == t ? rows_t[j] : rows[j]; }
+};
+
+// The arrays the Louis terms read and write. s = Sigma^-1 has its diagonal in Sigma0 and the
+// rest in Sigma's strict lower triangle (the upper triangle is busy with the sweeps). One
+// subject's moments on the standardised residual scale z = s (y - mu): c = E[z | obs],
+// c_var = V = Var(z | obs), c2 = E[z z' | obs] = V + c c', c3 the third moments. l1 holds the
+// expected score, Q1 the information (upper triangle).
+struct LouisArrays {
+  double **Sigma;
+  const double *Sigma0;
+  double *c;
+  double **c_var, **c2;
+  double ***c3;
+  double *l1;
+  double **Q1;
+
+  double s(int a, int b) const { return sinv(Sigma, Sigma0, a, b); }
+};
 
 // Sweeps Sigma on every trait (its upper triangle becomes -s) and stores s where the Louis terms
 // read it: Sigma0[k] = s_kk, Sigma[k][k2] = s_k2k for k2 < k, and S = s in both triangles.
@@ -361,14 +395,13 @@ void store_inverse_covariance(int K, double **Sigma, double *Sigma0, double **S)
 
 // Complete-data coefficient block: Q1[o_k + l][o_k2 + l2] += s_kk2 M_ll2 for traits k <= k2
 // (l <= l2 within a diagonal block), every trait of width w, M read from its upper triangle.
-void add_complete_coefficient_block(int K, int w, double **M, double **Sigma, const double *Sigma0,
-                                    double **Q1) {
+void add_complete_coefficient_block(int K, int w, double **M, const LouisArrays &A) {
   for (int k = 1; k <= K; k++) {
     for (int k2 = k; k2 <= K; k2++) {
-      double s = sinv(Sigma, Sigma0, k, k2);
+      double s = A.s(k, k2);
       for (int l = 1; l <= w; l++) {
         for (int l2 = (k == k2 ? l : 1); l2 <= w; l2++)
-          Q1[(k - 1) * w + l][(k2 - 1) * w + l2] += s * upper(M, l, l2);
+          A.Q1[(k - 1) * w + l][(k2 - 1) * w + l2] += s * upper(M, l, l2);
       }
     }
   }
@@ -377,9 +410,8 @@ void add_complete_coefficient_block(int K, int w, double **M, double **Sigma, co
 // Complete-data covariance block, n (1/2 tr(s E_ab s E_ef) + g_ab g_ef) with g_ab = h_ab s_ab,
 // for every pair (a, b) <= (e, f) in row-by-row order. It uses sum_i E[z z' | obs] = n s, which
 // holds at the EM fixed point.
-void add_complete_covariance_block(int K, int n, int **twoIND, double **Sigma, const double *Sigma0,
-                                   double **Q1) {
-  auto s = [&](int a, int b) { return sinv(Sigma, Sigma0, a, b); };
+void add_complete_covariance_block(int K, int n, int **twoIND, const LouisArrays &A) {
+  auto s = [&](int a, int b) { return A.s(a, b); };
   for (int a = 1; a <= K; a++) {
     for (int b = a; b <= K; b++) {
       for (int e = a; e <= K; e++) {
@@ -394,7 +426,7 @@ void add_complete_covariance_block(int K, int n, int **twoIND, double **Sigma, c
           else
             v = n * (s(a, e) * s(b, f) + s(a, f) * s(b, e) + s(a, b) * s(e, f));
           int x = twoIND[a][b], y = twoIND[e][f];
-          Q1[std::min(x, y)][std::max(x, y)] += v;
+          A.Q1[std::min(x, y)][std::max(x, y)] += v;
         }
       }
     }
@@ -404,145 +436,155 @@ void add_complete_covariance_block(int K, int n, int **twoIND, double **Sigma, c
 // c_var = V = s - pad(Sigma_OO^-1) for the observed traits of a pattern, with Sigma's upper
 // triangle swept on them (both triangles written). With every trait observed V vanishes, and
 // `exact_zero` then sets it to exactly zero instead of s minus its own numerical inverse.
-void louis_conditional_variance(int K, const int *obs, int nob, double **Sigma,
-                                const double *Sigma0, bool exact_zero, double **c_var) {
+void louis_conditional_variance(int K, const int *obs, int nob, bool exact_zero,
+                                const LouisArrays &A) {
   for (int a = 1; a <= K; a++) {
-    for (int b = 1; b <= K; b++) c_var[a][b] = exact_zero ? 0.0 : sinv(Sigma, Sigma0, a, b);
+    for (int b = 1; b <= K; b++) A.c_var[a][b] = exact_zero ? 0.0 : A.s(a, b);
   }
   if (exact_zero)
     return;
   for (int a = 1; a <= nob; a++) {
-    for (int b = 1; b <= nob; b++) c_var[obs[a]][obs[b]] += upper(Sigma, obs[a], obs[b]);
+    for (int b = 1; b <= nob; b++) A.c_var[obs[a]][obs[b]] += upper(A.Sigma, obs[a], obs[b]);
   }
 }
 
 // c = E[z | obs] for fitted mean mu (c_o = -sum over o2 of (y_o2 - mu_o2) S(o2, o), 0 on the
-// missing traits) and c2 = c_var + c c' in both triangles.
+// missing traits) and c2 = c_var + c c' in both triangles. Obs is ascending, so S(o2, o) sits in
+// row o2 up to o2 = o and in row o after it.
 void louis_row_moments(int K, const double *y, const double *mu, const int *obs, int nob,
-                       double **Sigma, double **c_var, double *c, double **c2) {
+                       const LouisArrays &A) {
+  double *c = A.c;
   for (int k = 1; k <= K; k++) c[k] = 0.0;
   for (int a = 1; a <= nob; a++) {
     int o = obs[a];
     double sum = 0.0;
-    for (int b = 1; b <= nob; b++) sum -= (y[obs[b]] - mu[obs[b]]) * upper(Sigma, obs[b], o);
+    for (int b = 1; b <= a; b++) sum -= (y[obs[b]] - mu[obs[b]]) * A.Sigma[obs[b]][o];
+    for (int b = a + 1; b <= nob; b++) sum -= (y[obs[b]] - mu[obs[b]]) * A.Sigma[o][obs[b]];
     c[o] = sum;
   }
   for (int a = 1; a <= K; a++) {
-    for (int b = 1; b <= K; b++) c2[a][b] = c_var[a][b] + c[a] * c[b];
+    for (int b = 1; b <= K; b++) A.c2[a][b] = A.c_var[a][b] + c[a] * c[b];
   }
 }
 
-// Adds omega times one row's expected complete-data score to l1[1..dimST]: coefficient (k, l)
-// r_l c_k; covariance (k, f) h_kf (c2_kf - s_kf), h = 1/2 on the diagonal.
-void add_expected_score(int K, int **twoIND, int w, const double *r, int t, int wt,
-                        const double *rt, double omega, const double *c, double **c2,
-                        double **Sigma, const double *Sigma0, double *l1) {
-  for (int k = 1; k <= K; k++) {
-    const double *rk = (k == t) ? rt : r;
-    int ok = coef_offset(k, w, t, wt), wk = (k == t) ? wt : w;
-    for (int l = 1; l <= wk; l++) l1[ok + l] += omega * rk[l] * c[k];
+// Adds omega times the expected complete-data score of distinct row j to l1[1..dimST]:
+// coefficient (k, l) r_l c_k; covariance (k, f) h_kf (c2_kf - s_kf), h = 1/2 on the diagonal.
+void add_expected_score(const LouisLayout &L, const LouisArrays &A, int j, double omega) {
+  for (int k = 1; k <= L.K; k++) {
+    const double *rk = L.row(k, j);
+    int ok = L.offset(k), wk = L.width(k);
+    for (int l = 1; l <= wk; l++) A.l1[ok + l] += omega * rk[l] * A.c[k];
   }
-  for (int k = 1; k <= K; k++) {
-    l1[twoIND[k][k]] += (c2[k][k] - Sigma0[k]) * omega * 0.5;
-    for (int f = k + 1; f <= K; f++)
-      l1[twoIND[k][f]] += (c2[k][f] - sinv(Sigma, Sigma0, k, f)) * omega;
+  for (int k = 1; k <= L.K; k++) {
+    A.l1[L.twoIND[k][k]] += (A.c2[k][k] - A.Sigma0[k]) * omega * 0.5;
+    for (int f = k + 1; f <= L.K; f++) A.l1[L.twoIND[k][f]] += (A.c2[k][f] - A.Sigma[f][k]) * omega;
   }
 }
 
 // c3[k][a][b] = E[z_k z_a z_b | obs] = c_k c2_ab + c_b V_ak + c_a V_bk for a <= b.
-void third_moments(int K, const double *c, double **c_var, double **c2, double ***c3) {
+void third_moments(int K, const LouisArrays &A) {
   for (int k = 1; k <= K; k++) {
     for (int a = 1; a <= K; a++) {
       for (int b = a; b <= K; b++)
-        c3[k][a][b] = c[k] * c2[a][b] + c[b] * c_var[a][k] + c[a] * c_var[b][k];
+        A.c3[k][a][b] = A.c[k] * A.c2[a][b] + A.c[b] * A.c_var[a][k] + A.c[a] * A.c_var[b][k];
     }
   }
 }
 
-// Coefficient rows of one design row, weight omega: the conditional second moments of the
+// Score routines only: the complete-data coefficient-covariance term r_l g, with
+// g = s_ka c_a (a = b) or s_ka c_b + s_kb c_a (a < b), for trait k's rows, weight omega.
+void add_score_coefficient_covariance(const LouisLayout &L, const LouisArrays &A, int k,
+                                      const double *rk, double omega) {
+  int ok = L.offset(k);
+  for (int l = 1; l <= L.width(k); l++) {
+    for (int a = 1; a <= L.K; a++) {
+      for (int b = a; b <= L.K; b++) {
+        double g = (a == b) ? A.s(k, a) * A.c[a] : A.s(k, a) * A.c[b] + A.s(k, b) * A.c[a];
+        A.Q1[ok + l][L.twoIND[a][b]] += omega * rk[l] * g;
+      }
+    }
+  }
+}
+
+// Coefficient-covariance entries of trait k's rows, weight omega: h_ab r_l E3[k][a][b]
+// subtracted, with E3 = c3, less c_k s_ab when the score terms are on.
+void correct_coefficient_covariance(const LouisLayout &L, const LouisArrays &A, int k,
+                                    const double *rk, double omega) {
+  int ok = L.offset(k);
+  for (int l = 1; l <= L.width(k); l++) {
+    double *Q = A.Q1[ok + l];
+    // omega h r_l for h = 1/2 (diagonal pairs) and h = 1.
+    double half = omega * 0.5 * rk[l], whole = omega * rk[l];
+    for (int a = 1; a <= L.K; a++) {
+      const int *pos = L.twoIND[a];
+      const double *c3ka = A.c3[k][a];
+      auto e3 = [&](int b) { return L.score_terms ? c3ka[b] - A.c[k] * A.s(a, b) : c3ka[b]; };
+      Q[pos[a]] -= half * e3(a);
+      for (int b = a + 1; b <= L.K; b++) Q[pos[b]] -= whole * e3(b);
+    }
+  }
+}
+
+// Coefficient rows of distinct row j, weight omega: the conditional second moments of the
 // coefficient scores (r r' c2_kk2) and of the coefficient-covariance products (third moments)
-// are subtracted. With `score_terms` the coefficient-covariance entries also get the
-// complete-data term r_l g and the -c_k s_ab part of the third moment that the score routines
-// carry; the Wald information has neither.
-void correct_coefficient_rows(int K, int **twoIND, int w, const double *r, int t, int wt,
-                              const double *rt, double omega, bool score_terms, const double *c,
-                              double **c2, double ***c3, double **Sigma, const double *Sigma0,
-                              double **Q1) {
-  for (int k = 1; k <= K; k++) {
-    const double *rk = (k == t) ? rt : r;
-    int ok = coef_offset(k, w, t, wt), wk = (k == t) ? wt : w;
-    if (score_terms) {
+// are subtracted. Needs c3.
+void correct_coefficient_rows(const LouisLayout &L, const LouisArrays &A, int j, double omega) {
+  for (int k = 1; k <= L.K; k++) {
+    const double *rk = L.row(k, j);
+    int ok = L.offset(k), wk = L.width(k);
+    if (L.score_terms)
+      add_score_coefficient_covariance(L, A, k, rk, omega);
+    for (int k2 = k; k2 <= L.K; k2++) {
+      const double *rk2 = L.row(k2, j);
+      int ok2 = L.offset(k2), wk2 = L.width(k2);
+      double m2 = A.c2[k][k2];
       for (int l = 1; l <= wk; l++) {
-        for (int a = 1; a <= K; a++) {
-          for (int b = a; b <= K; b++) {
-            double g = (a == b)
-                           ? sinv(Sigma, Sigma0, k, a) * c[a]
-                           : sinv(Sigma, Sigma0, k, a) * c[b] + sinv(Sigma, Sigma0, k, b) * c[a];
-            Q1[ok + l][twoIND[a][b]] += omega * rk[l] * g;
-          }
-        }
+        double *Q = A.Q1[ok + l] + ok2;
+        double rl = rk[l];
+        for (int l2 = (k2 == k ? l : 1); l2 <= wk2; l2++) Q[l2] -= omega * (rl * rk2[l2]) * m2;
       }
     }
-    for (int l = 1; l <= wk; l++) {
-      for (int l2 = l; l2 <= wk; l2++) Q1[ok + l][ok + l2] -= omega * (rk[l] * rk[l2]) * c2[k][k];
-    }
-    for (int l = 1; l <= wk; l++) {
-      for (int a = 1; a <= K; a++) {
-        for (int b = a; b <= K; b++) {
-          double h = (a == b) ? 0.5 : 1.0;
-          double e3 = score_terms ? c3[k][a][b] - c[k] * sinv(Sigma, Sigma0, a, b) : c3[k][a][b];
-          Q1[ok + l][twoIND[a][b]] -= omega * h * rk[l] * e3;
-        }
-      }
-    }
-    for (int k2 = k + 1; k2 <= K; k2++) {
-      const double *rk2 = (k2 == t) ? rt : r;
-      int ok2 = coef_offset(k2, w, t, wt), wk2 = (k2 == t) ? wt : w;
-      for (int l = 1; l <= wk; l++) {
-        for (int l2 = 1; l2 <= wk2; l2++)
-          Q1[ok + l][ok2 + l2] -= omega * (rk[l] * rk2[l2]) * c2[k][k2];
-      }
-    }
+    correct_coefficient_covariance(L, A, k, rk, omega);
   }
 }
 
 // Covariance rows, weight omega: the fourth moments
 // F(a,b,e,f) = c_a E3[b][e][f] + V_ab M2_ef + V_ae M2_bf + V_af M2_be times -h_ab h_ef.
-void correct_covariance_rows(int K, int **twoIND, double omega, const double *c, double **c_var,
-                             double **c2, double ***c3, double **Q1) {
-  for (int a = 1; a <= K; a++) {
-    for (int b = a; b <= K; b++) {
-      for (int e = a; e <= K; e++) {
-        for (int f = (e == a ? b : e); f <= K; f++) {
-          double F = c[a] * c3[b][e][f] + c_var[a][b] * c2[e][f] + c_var[a][e] * c2[b][f] +
-                     c_var[a][f] * c2[b][e];
-          double factor = -(a == b ? 0.5 : 1.0) * (e == f ? 0.5 : 1.0);
-          int x = twoIND[a][b], y = twoIND[e][f];
-          Q1[std::min(x, y)][std::max(x, y)] += omega * F * factor;
+void correct_covariance_rows(const LouisLayout &L, const LouisArrays &A, double omega) {
+  double **V = A.c_var, **M2 = A.c2;
+  for (int a = 1; a <= L.K; a++) {
+    for (int b = a; b <= L.K; b++) {
+      double hab = (a == b ? 0.5 : 1.0), ca = A.c[a], vab = V[a][b];
+      int x = L.twoIND[a][b];
+      for (int e = a; e <= L.K; e++) {
+        const double *c3be = A.c3[b][e], *M2e = M2[e], *M2b = M2[b], *Va = V[a];
+        const int *pe = L.twoIND[e];
+        double vae = Va[e], m2be = M2b[e];
+        for (int f = (e == a ? b : e); f <= L.K; f++) {
+          double F = ca * c3be[f] + vab * M2e[f] + vae * M2b[f] + Va[f] * m2be;
+          double factor = -hab * (e == f ? 0.5 : 1.0);
+          int y = pe[f];
+          A.Q1[std::min(x, y)][std::max(x, y)] += omega * F * factor;
         }
       }
     }
   }
 }
 
-// All conditional-moment corrections of one design row of one subject, weight omega.
-void add_louis_corrections(int K, int **twoIND, int w, const double *r, int t, int wt,
-                           const double *rt, double omega, bool score_terms, const double *c,
-                           double **c_var, double **c2, double ***c3, double **Sigma,
-                           const double *Sigma0, double **Q1) {
-  third_moments(K, c, c_var, c2, c3);
-  correct_coefficient_rows(K, twoIND, w, r, t, wt, rt, omega, score_terms, c, c2, c3, Sigma, Sigma0,
-                           Q1);
-  correct_covariance_rows(K, twoIND, omega, c, c_var, c2, c3, Q1);
+// All conditional-moment corrections of distinct row j of one subject, weight omega.
+void add_louis_corrections(const LouisLayout &L, const LouisArrays &A, int j, double omega) {
+  third_moments(L.K, A);
+  correct_coefficient_rows(L, A, j, omega);
+  correct_covariance_rows(L, A, omega);
 }
 
 // Covariance-mass entries of a non-sequenced subject's row j (column col = dimST + j): the
 // cross moments of the covariance scores with the mass score 1/q_j.
-void add_covariance_mass_terms(int K, int **twoIND, int col, double qj, double omega, double **c2,
-                               double **Q1) {
-  for (int k = 1; k <= K; k++) {
-    Q1[twoIND[k][k]][col] += omega * c2[k][k] / (qj * (-2.0));
-    for (int f = k + 1; f <= K; f++) Q1[twoIND[k][f]][col] -= omega * c2[k][f] / qj;
+void add_covariance_mass_terms(const LouisLayout &L, const LouisArrays &A, int col, double qj,
+                               double omega) {
+  for (int k = 1; k <= L.K; k++) {
+    A.Q1[L.twoIND[k][k]][col] += omega * A.c2[k][k] / (qj * (-2.0));
+    for (int f = k + 1; f <= L.K; f++) A.Q1[L.twoIND[k][f]][col] -= omega * A.c2[k][f] / qj;
   }
 }
 
@@ -553,91 +595,72 @@ void add_outer_product(int d, const double *l1, double **Q1) {
   }
 }
 
-// Louis terms of a sequenced subject with design row r (rt for trait t) and fitted mean mu:
-// outer product of its expected score over 1..dimST, then the corrections with weight 1.
-void louis_sequenced_subject(int K, int dimST, int **twoIND, int w, const double *r, int t, int wt,
-                             const double *rt, bool score_terms, const double *y, const double *mu,
-                             const int *obs, int nob, double **Sigma, const double *Sigma0,
-                             double *c, double **c_var, double **c2, double ***c3, double *l1,
-                             double **Q1) {
-  louis_row_moments(K, y, mu, obs, nob, Sigma, c_var, c, c2);
-  for (int x = 1; x <= dimST; x++) l1[x] = 0.0;
-  add_expected_score(K, twoIND, w, r, t, wt, rt, 1.0, c, c2, Sigma, Sigma0, l1);
-  add_outer_product(dimST, l1, Q1);
-  add_louis_corrections(K, twoIND, w, r, t, wt, rt, 1.0, score_terms, c, c_var, c2, c3, Sigma,
-                        Sigma0, Q1);
+// Louis terms of a sequenced subject on distinct row u with fitted mean mu: outer product of
+// its expected score over 1..dimST, then the corrections with weight 1.
+void louis_sequenced_subject(const LouisLayout &L, const LouisArrays &A, int u, const double *y,
+                             const double *mu, const int *obs, int nob) {
+  louis_row_moments(L.K, y, mu, obs, nob, A);
+  for (int x = 1; x <= L.dimST; x++) A.l1[x] = 0.0;
+  add_expected_score(L, A, u, 1.0);
+  add_outer_product(L.dimST, A.l1, A.Q1);
+  add_louis_corrections(L, A, u, 1.0);
 }
 
 // Louis terms of a non-sequenced subject: for each distinct row j with weight phi_r[j], its
 // expected score (mass entries included) into l1, the covariance-mass and conditional-moment
 // corrections, and c times the weight into phiY[j]; then the outer product over 1..D.
-// Rows of trait t come from rows_t (unused when t = 0).
-void louis_nonsequenced_subject(int K, int dimST, int D, int **twoIND, int w, double **rows, int t,
-                                int wt, double **rows_t, bool score_terms, int J, const double *y,
-                                double **Weta, const double *phi_r, const double *q, const int *obs,
-                                int nob, double **Sigma, const double *Sigma0, double *c,
-                                double **c_var, double **c2, double ***c3, double *l1,
-                                double **phiY, double **Q1) {
-  for (int x = 1; x <= D; x++) l1[x] = 0.0;
+void louis_nonsequenced_subject(const LouisLayout &L, const LouisArrays &A, int D, int J,
+                                const double *y, double **Weta, const double *phi_r,
+                                const double *q, const int *obs, int nob, double **phiY) {
+  for (int x = 1; x <= D; x++) A.l1[x] = 0.0;
   for (int j = 1; j <= J; j++) {
     double omega = phi_r[j];
-    const double *rt = (t > 0) ? rows_t[j] : nullptr;
-    louis_row_moments(K, y, Weta[j], obs, nob, Sigma, c_var, c, c2);
-    for (int k = 1; k <= K; k++) phiY[j][k] += omega * c[k];
-    add_expected_score(K, twoIND, w, rows[j], t, wt, rt, omega, c, c2, Sigma, Sigma0, l1);
-    l1[dimST + j] += omega / q[j];
-    add_covariance_mass_terms(K, twoIND, dimST + j, q[j], omega, c2, Q1);
-    add_louis_corrections(K, twoIND, w, rows[j], t, wt, rt, omega, score_terms, c, c_var, c2, c3,
-                          Sigma, Sigma0, Q1);
+    louis_row_moments(L.K, y, Weta[j], obs, nob, A);
+    for (int k = 1; k <= L.K; k++) phiY[j][k] += omega * A.c[k];
+    add_expected_score(L, A, j, omega);
+    A.l1[L.dimST + j] += omega / q[j];
+    add_covariance_mass_terms(L, A, L.dimST + j, q[j], omega);
+    add_louis_corrections(L, A, j, omega);
   }
-  add_outer_product(D, l1, Q1);
+  add_outer_product(D, A.l1, A.Q1);
 }
 
 // Subject terms of every pattern. With `complete_rule` a last pattern with every trait observed
 // takes V = 0 exactly (the Wald information); otherwise every pattern takes its computed V.
-void louis_patterns(int K, int m, int N_mispat, int dimST, int D, int **twoIND, int w,
-                    double **rows, int t, int wt, double **rows_t, bool score_terms,
-                    bool complete_rule, int J, int *ind_UniW, double **Y, int *mis_pats,
-                    int *mis_patn, int **mis_R, int **Obs, int *nobs, double **Sigma,
-                    const double *Sigma0, double **Weta, double **phi, const double *q, double *c,
-                    double **c_var, double **c2, double ***c3, double *l1, double **phiY,
-                    double **Q1) {
+// Leaves Sigma swept on the observed traits of the last pattern.
+void louis_patterns(const LouisLayout &L, const LouisArrays &A, bool complete_rule, int m,
+                    int N_mispat, int D, int J, int *ind_UniW, double **Y, int *mis_pats,
+                    int *mis_patn, int **mis_R, int **Obs, int *nobs, double **Weta, double **phi,
+                    const double *q, double **phiY) {
   for (int pt = 1; pt <= N_mispat; pt++) {
-    toggle_sigma(Sigma, K, mis_R[pt]);
-    bool exact_zero = complete_rule && pt == N_mispat && nobs[pt] == K;
-    louis_conditional_variance(K, Obs[pt], nobs[pt], Sigma, Sigma0, exact_zero, c_var);
-    for (int i = mis_pats[pt] + 1; i <= mis_pats[pt + 1]; i++) {
-      int u = ind_UniW[i];
-      const double *rt = (t > 0) ? rows_t[u] : nullptr;
-      louis_sequenced_subject(K, dimST, twoIND, w, rows[u], t, wt, rt, score_terms, Y[i], Weta[u],
-                              Obs[pt], nobs[pt], Sigma, Sigma0, c, c_var, c2, c3, l1, Q1);
-    }
+    toggle_sigma(A.Sigma, L.K, mis_R[pt]);
+    bool exact_zero = complete_rule && pt == N_mispat && nobs[pt] == L.K;
+    louis_conditional_variance(L.K, Obs[pt], nobs[pt], exact_zero, A);
+    for (int i = mis_pats[pt] + 1; i <= mis_pats[pt + 1]; i++)
+      louis_sequenced_subject(L, A, ind_UniW[i], Y[i], Weta[ind_UniW[i]], Obs[pt], nobs[pt]);
     for (int i = mis_patn[pt] + 1; i <= mis_patn[pt + 1]; i++)
-      louis_nonsequenced_subject(K, dimST, D, twoIND, w, rows, t, wt, rows_t, score_terms, J, Y[i],
-                                 Weta, phi[i - m], q, Obs[pt], nobs[pt], Sigma, Sigma0, c, c_var,
-                                 c2, c3, l1, phiY, Q1);
+      louis_nonsequenced_subject(L, A, D, J, Y[i], Weta, phi[i - m], q, Obs[pt], nobs[pt], phiY);
   }
 }
 
 // Mass rows and columns: coefficient-mass and covariance-mass terms of the complete data and of
 // the non-sequenced subjects' sums phiY, then the mass diagonal n_UniW[j] / q_j^2. Uses
 // sum_i phi_ij = n q_j - n_UniW[j], which holds at the EM fixed point.
-void add_mass_block(int K, int **twoIND, int w, double **rows, int t, int wt, double **rows_t,
-                    int J, int dimST, int n, const double *q, const int *n_UniW, double **phiY,
-                    double **Sigma, const double *Sigma0, double **Q1) {
+void add_mass_block(const LouisLayout &L, const LouisArrays &A, int J, int n, const double *q,
+                    const int *n_UniW, double **phiY) {
   for (int j = 1; j <= J; j++) {
-    int col = dimST + j;
+    int col = L.dimST + j;
     double qj = q[j];
-    for (int k = 1; k <= K; k++) {
-      const double *rk = (k == t) ? rows_t[j] : rows[j];
-      int ok = coef_offset(k, w, t, wt), wk = (k == t) ? wt : w;
-      for (int l = 1; l <= wk; l++) Q1[ok + l][col] -= rk[l] * phiY[j][k] / qj;
+    for (int k = 1; k <= L.K; k++) {
+      const double *rk = L.row(k, j);
+      int ok = L.offset(k);
+      for (int l = 1; l <= L.width(k); l++) A.Q1[ok + l][col] -= rk[l] * phiY[j][k] / qj;
       double excess = n - n_UniW[j] / qj;
-      Q1[twoIND[k][k]][col] += excess * Sigma0[k] * 0.5;
-      for (int f = k + 1; f <= K; f++) Q1[twoIND[k][f]][col] += excess * sinv(Sigma, Sigma0, k, f);
+      A.Q1[L.twoIND[k][k]][col] += excess * A.Sigma0[k] * 0.5;
+      for (int f = k + 1; f <= L.K; f++) A.Q1[L.twoIND[k][f]][col] += excess * A.s(k, f);
     }
   }
-  for (int j = 1; j <= J; j++) Q1[dimST + j][dimST + j] += n_UniW[j] / (q[j] * q[j]);
+  for (int j = 1; j <= J; j++) A.Q1[L.dimST + j][L.dimST + j] += n_UniW[j] / (q[j] * q[j]);
 }
 
 // Eliminates the last mass q_J = 1 - q_1 - ... - q_{J-1}: the information of order D becomes
@@ -712,13 +735,13 @@ void Variance_v3(int n, int m, int N_mispat, int dim, int dimST, double **Q1, do
     for (int k = 1; k <= K; k++) phiY[j][k] = 0.0;
   }
   recover_design_crossproducts(p, T);
-  add_complete_coefficient_block(K, p, T, Sigma, Sigma0, Q1);
-  add_complete_covariance_block(K, n, twoIND, Sigma, Sigma0, Q1);
-  louis_patterns(K, m, N_mispat, dimST, dim, twoIND, p, W_Uni, 0, p, nullptr, false, true, J,
-                 ind_UniW, Y, mis_pats, mis_patn, mis_R, Obs, nobs, Sigma, Sigma0, Weta, phi, q, c,
-                 c_var, c2, c3, l1, phiY, Q1);
-  add_mass_block(K, twoIND, p, W_Uni, 0, p, nullptr, J, dimST, n, q, n_UniW, phiY, Sigma, Sigma0,
-                 Q1);
+  const LouisLayout L{K, dimST, p, 0, p, twoIND, W_Uni, nullptr, false};
+  const LouisArrays A{Sigma, Sigma0, c, c_var, c2, c3, l1, Q1};
+  add_complete_coefficient_block(K, p, T, A);
+  add_complete_covariance_block(K, n, twoIND, A);
+  louis_patterns(L, A, true, m, N_mispat, dim, J, ind_UniW, Y, mis_pats, mis_patn, mis_R, Obs, nobs,
+                 Weta, phi, q, phiY);
+  add_mass_block(L, A, J, n, q, n_UniW, phiY);
   reduce_sum_to_one(dimST, dim, Q1);
   flag_positiveQ1 = choldcCheckPositive(Q1, dim - 1, l1);
   if (!flag_positiveQ1)
