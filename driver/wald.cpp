@@ -265,6 +265,19 @@ bool wald_usable(double beta, double var) {
          std::isfinite(beta * beta / (var + var));
 }
 
+// A fit with no residual degrees of freedom, or residuals that are rounding noise, has no
+// usable variance: its RSS would come out as a tiny positive number and the test as p = 0.
+bool exact_fit(int rows) {
+  if (rows <= p) {
+    return true;
+  }
+  double yy = 0.0;
+  for (int s = 1; s <= rows; ++s) {
+    yy += na_Y[s] * na_Y[s];
+  }
+  return na_sigma2 * rows <= 1e-24 * yy;
+}
+
 // Sequenced rows with trait k and the genotype observed, in row order, into na_Y and W1.
 int form_naive_sample(int k) {
   int rows = 0;
@@ -281,7 +294,7 @@ int form_naive_sample(int k) {
 }
 
 // Whether the regression can factorise the design's cross product: the same sums, in the same
-// order, as the regression forms, so the verdict is the factorisation's own.
+// order, as the regression forms; columns collinear up to rounding count as singular too.
 bool naive_design_positive(int rows) {
   for (int i = 1; i <= p; ++i) {
     for (int j = i; j <= p; ++j) {
@@ -292,7 +305,7 @@ bool naive_design_positive(int rows) {
       na_XtX[i][j] = na_XtX[j][i] = sum;
     }
   }
-  return choldcCheckPositive(na_XtX, p, na_d);
+  return choldcCheckNonsingular(na_XtX, p, na_d);
 }
 
 void write_naive_group(int k, const std::vector<std::string> &trait_names) {
@@ -306,7 +319,7 @@ void write_naive_group(int k, const std::vector<std::string> &trait_names) {
   double b = na_beta[1];
   double v = na_cov[1][1];
   write_real(fout_naive, b);
-  if (!wald_usable(b, v)) {
+  if (exact_fit(rows) || !wald_usable(b, v)) {
     fout_naive << "\tNA\tNA";
     return;
   }

@@ -126,7 +126,7 @@ double **cross_product(int n, int p, double **W) {
 bool cross_product_singular(int n, int p, double **W) {
   double **WtW = cross_product(n, p, W);
   double *work = dvector(1, p);
-  const bool singular = !choldcCheckPositive(WtW, p, work);
+  const bool singular = !choldcCheckNonsingular(WtW, p, work);
   free_dvector(work, 1, p);
   free_dmatrix(WtW, 1, p, 1, p);
   return singular;

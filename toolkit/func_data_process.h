@@ -56,11 +56,12 @@ void CreateUniCov(double **X, int ncol, int nrow, int *index, double **W_Uni, in
 
 // Variant filters on W[1..n][1..p] (column 1 the genotype): *mac grows by the rows with
 // W[i][1] >= 1 (not reset here); *lowMAC = *mac < lowerMAC; *noVariation = every W[i][1] equals
-// W[1][1]; *singular = W'W is not positive definite. W is only read.
+// W[1][1]; *singular = W'W is not positive definite or its columns are collinear up to
+// rounding (choldcCheckNonsingular). W is only read.
 void checkWarning(int n, int p, int lowerMAC, double **W, int *mac, bool *lowMAC, bool *noVariation,
                   bool *singular);
 
-// *singular <- W'W over W[1..n][1..p] is not positive definite. W is only read.
+// *singular <- W'W over W[1..n][1..p] is singular, as in checkWarning. W is only read.
 void checkWarningNull(int n, int p, double **W, bool *singular);
 
 // Standardises in place, over rows 1..n, every column j = c1..c2 of A with at least three

@@ -131,14 +131,16 @@ namespace {
 
 // Cholesky-Banachiewicz recurrence on the upper triangle of a: the strict lower part of L goes
 // into a's strict lower triangle, its diagonal into p. Returns false at the first diagonal sum
-// that is not positive (p[i..n] then unwritten); a sum that is not a number passes the test.
-bool cholesky_steps(double **a, int n, double *p) {
+// that is not positive, or not above relative_floor times its original diagonal entry (p[i..n]
+// then unwritten); a sum that is not a number passes the test.
+bool cholesky_steps(double **a, int n, double *p, double relative_floor = 0.0) {
   for (int i = 1; i <= n; i++) {
     for (int j = i; j <= n; j++) {
       double sum = a[i][j];
       for (int k = i - 1; k >= 1; k--) sum -= a[i][k] * a[j][k];
       if (i == j) {
-        if (sum <= 0.0)
+        // a[i][i] is still the original diagonal: the upper triangle is never written.
+        if (sum <= 0.0 || (relative_floor > 0.0 && sum <= relative_floor * a[i][i]))
           return false;
         p[i] = std::sqrt(sum);
       } else {
@@ -147,6 +149,18 @@ bool cholesky_steps(double **a, int n, double *p) {
     }
   }
   return true;
+}
+
+// The recurrence on a private copy of a[1..n][1..n]; a is only read. n <= 0 gives true.
+bool cholesky_on_copy(double **a, int n, double *p, double relative_floor) {
+  if (n <= 0)
+    return true;
+  double **copy = dmatrix(1, n, 1, n);
+  for (int i = 1; i <= n; i++)
+    for (int j = 1; j <= n; j++) copy[i][j] = a[i][j];
+  bool passed = cholesky_steps(copy, n, p, relative_floor);
+  free_dmatrix(copy, 1, n, 1, n);
+  return passed;
 }
 
 // Overwrites the strict lower triangle of a with the strict lower part of L^-1 and p with its
@@ -317,15 +331,15 @@ void choldc(double **a, int n, double *p) {
 
 // a[1..n][1..n] is only read (a private copy is factored); p[1..i-1] receive the factor's
 // diagonal up to the first failing step i. n <= 0 gives true.
-bool choldcCheckPositive(double **a, int n, double *p) {
-  if (n <= 0)
-    return true;
-  double **copy = dmatrix(1, n, 1, n);
-  for (int i = 1; i <= n; i++)
-    for (int j = 1; j <= n; j++) copy[i][j] = a[i][j];
-  bool positive = cholesky_steps(copy, n, p);
-  free_dmatrix(copy, 1, n, 1, n);
-  return positive;
+bool choldcCheckPositive(double **a, int n, double *p) { return cholesky_on_copy(a, n, p, 0.0); }
+
+// As choldcCheckPositive, but a pivot that keeps less than 1e-10 of its column's diagonal also
+// fails. For a cross product W'W the pivot sum is the part of column i's sum of squares that
+// the earlier columns leave unexplained; an exactly collinear design leaves rounding noise
+// (about n * 1e-16 of it), which the plain test would take for a usable pivot while the
+// sweeps of the fit that follows fail on it.
+bool choldcCheckNonsingular(double **a, int n, double *p) {
+  return cholesky_on_copy(a, n, p, 1e-10);
 }
 
 // Reads the factor of choldc (strict lower triangle of a, p); x[1..n] <- B^-1 b. x may be b.

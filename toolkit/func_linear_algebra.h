@@ -44,6 +44,9 @@ void choldc(double **a, int n, double *p);
 // Same recurrence on a private copy of a: true when a is positive definite. a is never changed;
 // p[1..i-1] hold the factor's diagonal up to the failing step i.
 bool choldcCheckPositive(double **a, int n, double *p);
+// As choldcCheckPositive, and false also when a pivot keeps less than 1e-10 of its diagonal
+// entry: a cross product of exactly collinear columns, which rounding can leave positive.
+bool choldcCheckNonsingular(double **a, int n, double *p);
 // Solves B x = b from the factor left by choldc in (a, p); x may be b.
 void cholsl(double **a, int n, double *p, double *b, double *x);
 // From the factor left by choldc: upper triangle <- B^-1, strict lower <- strict lower of L^-1,

@@ -181,6 +181,25 @@ TEST(LinAlgCholesky, CheckPositiveNeverTouchesTheMatrix) {
   EXPECT_TRUE(choldcCheckPositive(a.m, 0, p.v));
 }
 
+// The pivot sum of [[1, 1], [1, 1 + e]] is exactly e (both steps are exact in binary), so the
+// relative floor of 1e-10 splits e = 2^-40 (singular) from e = 2^-30 (usable). An intercept
+// beside a constant covariate 0.3 is collinear, but rounding leaves its second pivot positive
+// or negative depending on the rows; the check calls it singular either way.
+TEST(LinAlgCholesky, CheckNonsingularRefusesPivotsLostToRounding) {
+  Vec p(2);
+  Mat a({{1, 1}, {1, 1 + std::ldexp(1.0, -40)}});
+  EXPECT_TRUE(choldcCheckPositive(a.m, 2, p.v));
+  EXPECT_FALSE(choldcCheckNonsingular(a.m, 2, p.v));
+  a[2][2] = 1 + std::ldexp(1.0, -30);
+  EXPECT_TRUE(choldcCheckNonsingular(a.m, 2, p.v));
+  for (int rows : {3, 7, 30, 101}) {
+    const double n = rows, c = 0.3;
+    Mat wtw({{n, n * c}, {n * c, 0.0}});
+    for (int i = 0; i < rows; i++) wtw[2][2] += c * c;  // summed row by row, as a cross product
+    EXPECT_FALSE(choldcCheckNonsingular(wtw.m, 2, p.v)) << rows;
+  }
+}
+
 // invv runs ludcmp and the substitution of lubksb on every unit vector; lubksb on its own is
 // checked through the same solves.
 TEST(LinAlgLU, InverseOfGeneralMatrices) {
