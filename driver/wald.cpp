@@ -3,6 +3,7 @@
 // the per-trait least-squares Wald tests on the sequenced subjects alone (Naive).
 #include <cctype>
 #include <cmath>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -31,6 +32,11 @@ int J;  // distinct design rows
 int m_used, n_used;
 double **Y_used, **W_used;
 int *pats_used, *patn_used;
+
+// The variant's lines of the three files, written to the files only once all three are
+// complete, so that a stop inside a variant (a numerical failure the routines end the run on)
+// leaves only whole rows behind.
+std::ostringstream mle_row, naive_row, warn_row;
 
 // Cross product of the naive design and its work vector, to test it before regressing.
 double **na_XtX;
@@ -199,17 +205,17 @@ const char *variant_filter() {
 }
 
 void end_both_rows() {
-  end_result_row(fout, mac, MAF, m1 > 0, N0, N1, N2, NMISS);
-  end_result_row(fout_naive, mac, MAF, m1 > 0, N0, N1, N2, NMISS);
+  end_result_row(mle_row, mac, MAF, m1 > 0, N0, N1, N2, NMISS);
+  end_result_row(naive_row, mac, MAF, m1 > 0, N0, N1, N2, NMISS);
 }
 
 void write_filtered_variant(const char *message) {
-  fout_warn << message << std::endl;
+  warn_row << message << std::endl;
   for (int k = 1; k <= K; ++k) {
-    write_na_group(fout);
+    write_na_group(mle_row);
   }
   for (int k = 1; k <= K; ++k) {
-    write_na_group(fout_naive);
+    write_na_group(naive_row);
   }
   end_both_rows();
 }
@@ -236,23 +242,23 @@ void fit_joint_model() {
 // usable for a test; write_real turns them into "NA".
 void write_mle_row() {
   if (flag_nonconvergence) {
-    fout_warn << "\tEM algorithm does not converge!";
+    warn_row << "\tEM algorithm does not converge!";
   }
   if (flag_positiveQ1) {
     Pvalue(K, p, pval, se, eta0, Q1);
   } else {
-    fout_warn << "\tThe information matrix is not positive definite!";
+    warn_row << "\tThe information matrix is not positive definite!";
   }
   for (int k = 1; k <= K; ++k) {
-    write_real(fout, eta0[1][k]);
+    write_real(mle_row, eta0[1][k]);
     if (flag_positiveQ1) {
-      write_real(fout, se[k]);
-      write_real(fout, pval[k]);
+      write_real(mle_row, se[k]);
+      write_real(mle_row, pval[k]);
     } else {
-      fout << "\tNA\tNA";
+      mle_row << "\tNA\tNA";
     }
   }
-  end_result_row(fout, mac, MAF, m1 > 0, N0, N1, N2, NMISS);
+  end_result_row(mle_row, mac, MAF, m1 > 0, N0, N1, N2, NMISS);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -311,21 +317,21 @@ bool naive_design_positive(int rows) {
 void write_naive_group(int k, const std::vector<std::string> &trait_names) {
   int rows = form_naive_sample(k);
   if (!naive_design_positive(rows)) {
-    write_na_group(fout_naive);
-    fout_warn << "\tNaive design matrix is singular for trait " << trait_names[k - 1] << "!";
+    write_na_group(naive_row);
+    warn_row << "\tNaive design matrix is singular for trait " << trait_names[k - 1] << "!";
     return;
   }
   LinearReg_beta_cov(na_Y, W1, na_beta, &na_sigma2, na_cov, rows, p);
   double b = na_beta[1];
   double v = na_cov[1][1];
-  write_real(fout_naive, b);
+  write_real(naive_row, b);
   if (exact_fit(rows) || !wald_usable(b, v)) {
-    fout_naive << "\tNA\tNA";
+    naive_row << "\tNA\tNA";
     return;
   }
   na_Pvalue = gammq(0.5, b * b / (2.0 * v));
-  write_real(fout_naive, std::sqrt(v));
-  write_real(fout_naive, na_Pvalue);
+  write_real(naive_row, std::sqrt(v));
+  write_real(naive_row, na_Pvalue);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -359,11 +365,11 @@ void fill_twoIND() {
   }
 }
 
-void analyse_variant(const std::vector<std::string> &trait_names) {
+void fill_variant_rows(const std::vector<std::string> &trait_names) {
   mac = 0;
-  fout_warn << snp_name;
-  begin_result_row(fout_naive, snp_name);
-  begin_result_row(fout, snp_name);
+  warn_row << snp_name;
+  begin_result_row(naive_row, snp_name);
+  begin_result_row(mle_row, snp_name);
   count_genotypes();
   select_used_data();
   checkWarning(m_used, p, MAC_LB, W_used, &mac, &low_count, &no_variation, &singular);
@@ -379,8 +385,21 @@ void analyse_variant(const std::vector<std::string> &trait_names) {
   for (int k = 1; k <= K; ++k) {
     write_naive_group(k, trait_names);
   }
-  end_result_row(fout_naive, mac, MAF, m1 > 0, N0, N1, N2, NMISS);
-  fout_warn << std::endl;
+  end_result_row(naive_row, mac, MAF, m1 > 0, N0, N1, N2, NMISS);
+  warn_row << std::endl;
+}
+
+void write_row(std::ofstream &file, std::ostringstream &row) {
+  file << row.str();
+  file.flush();
+  row.str("");
+}
+
+void analyse_variant(const std::vector<std::string> &trait_names) {
+  fill_variant_rows(trait_names);
+  write_row(fout_warn, warn_row);
+  write_row(fout_naive, naive_row);
+  write_row(fout, mle_row);
 }
 
 }  // namespace
