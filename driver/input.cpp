@@ -188,7 +188,7 @@ TableShape check_table(const char *file, bool has_header) {
   return shape;
 }
 
-// Steps 1 to 5: the sizes of the three tables, each table checked before it is used.
+// The sizes of the three tables, each table checked before it is used.
 void size_tables() {
   int rows = 0, cols = 0;
   dimRecords(&rows, &cols, pheno_nonseq, 'F');
@@ -286,7 +286,8 @@ void allocate_arrays() {
   se = dvector(1, K);
 }
 
-// Steps 8 to 10; the tables were checked, so every extraction succeeds.
+// Reads the non-sequenced table, then the trait names and the rows of the sequenced table; the
+// tables were checked, so every extraction succeeds.
 void read_tables(std::vector<std::string> &trait_names, std::string &token) {
   fin.open(pheno_nonseq);
   for (int i = m + 1; i <= n; i++) {
@@ -319,7 +320,7 @@ void read_tables(std::vector<std::string> &trait_names, std::string &token) {
   fin.close();
 }
 
-// Steps 14 and 15: pattern boundaries in sorted order; pattern t holds the sorted positions
+// Pattern boundaries in sorted order; pattern t holds the sorted positions
 // mis_pat[t]+1..mis_pat[t+1].
 int *pattern_bounds(const int *mis_score, const int *mis_index) {
   N_mispat = 1;
@@ -340,7 +341,7 @@ int *pattern_bounds(const int *mis_score, const int *mis_index) {
   return mis_pat;
 }
 
-// Steps 16 and 17: which traits each pattern observes, from the subject at its last sorted
+// Which traits each pattern observes, from the subject at its last sorted
 // position (every subject of a pattern has the same score).
 void pattern_tables(const int *mis_pat, const int *mis_index) {
   mis_R = imatrix(1, N_mispat, 1, K);
@@ -367,7 +368,7 @@ void pattern_tables(const int *mis_pat, const int *mis_index) {
   }
 }
 
-// Steps 18 to 22: sequenced subjects first, non-sequenced after, each block grouped by
+// Sequenced subjects first, non-sequenced after, each block grouped by
 // pattern in ascending score, keeping within a pattern the order of the sort.
 void order_subjects(const int *mis_pat, int *mis_index) {
   int *mis_inds = ivector(1, m);
@@ -402,7 +403,8 @@ void order_subjects(const int *mis_pat, int *mis_index) {
   free_ivector(mis_indn, 1, n - m);
 }
 
-// Steps 11 to 24.
+// Missing-pattern scores (taken before any scaling), optional scaling, the pattern tables and
+// the subject order; the temporaries are released.
 void prepare_data() {
   int *mis_score = ivector(1, n);
   MisPatternDetect(Y, n, K, kMissing, mis_score);
