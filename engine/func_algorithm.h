@@ -43,6 +43,20 @@ void EM_algorithm_null(int p0, int m, int n, int N_mispat, double *Sigma0, doubl
                        int *mis_pats, int *mis_patn, int **mis_R, int **Mis, int **Obs, int *nobs,
                        int *nmis, int J, int *n_UniW, int *ind_UniW, double **W_Uni);
 
+// Constrained fit of the score tests: the genetic coefficient (design column 1) of trait
+// fixedTrait (1..K) is held at zero; every other coefficient, Sigma and the masses are estimated
+// by two conditional-maximisation passes per iteration (generalised least squares for the free
+// coefficients given SigmaInv, then Sigma given the coefficients). Arrays as EM_algorithm_v5
+// with design width p (the argument); SigmaInv[1..K][1..K] is the caller's. At exit eta0 holds
+// the fit with eta0[1][fixedTrait] = 0, Sigma the covariance (both triangles, unswept), SigmaInv
+// its inverse, and T's upper triangle the expected cross products of the last E-step, NOT swept.
+void EM_algorithm_indi_score(int fixedTrait, int p, int m, int n, int N_mispat, double *Sigma0,
+                             double **Sigma, double **eta0, double *q, double *q0, double **phi,
+                             double **phiY, double **T, double *Tobs, double **Weta, double *c,
+                             double **Y, double **W, int *mis_pats, int *mis_patn, int **mis_R,
+                             int **Mis, int **Obs, int *nobs, int *nmis, int J, int *n_UniW,
+                             int *ind_UniW, double **W_Uni, double **SigmaInv);
+
 // ---------------------------------------------------------------------------------------------
 // Observed information and Wald p-values
 // ---------------------------------------------------------------------------------------------
@@ -70,5 +84,64 @@ void Variance_v3(int n, int m, int N_mispat, int dim, int dimST, double **Q1, do
 // of eta0[1][k]^2 / v. When v is not positive and finite, or the statistic is not finite, se[k]
 // and pval[k] are NaN (the caller reports them as not available).
 void Pvalue(int K, int p, double *pval, double *se, double **eta0, double **Q1);
+
+// ---------------------------------------------------------------------------------------------
+// Efficient score vectors and variances at a fit without the tested genetic effects
+// (Louis 1982 information; nuisance parameters removed with cal_ainvBa / cal_ainvBa_UV).
+// D = dimST + J is the order of the unreduced information; Q1 (>= D square) and l1 (>= D) are
+// work arrays; twoIND numbered from (sum of the coefficient widths) + 1. Results: U[1..G] and
+// V[1..G][1..G] (both triangles); flag_positiveQ1 false when the nuisance block is not positive
+// definite, in which case U and V are left uncorrected. Sigma must enter unswept, as a fit
+// leaves it; SigmaInv receives Sigma^-1.
+// ---------------------------------------------------------------------------------------------
+
+// All K traits; the first nGen of the w columns of W_Uni (J x w) are tested for every trait.
+// G = nGen * K, U trait-major. Follows EM_algorithm_null (eta rows 1..nGen hold 0).
+void rareUV(int w, int n, int m, int N_mispat, int D, int dimST, int nGen, double **V, double *U,
+            double **Q1, double *l1, double **eta, double **Sigma, double *Sigma0,
+            double **SigmaInv, double *q, double **phi, double **phiY, double **Weta, double *c,
+            double **W, double **Y, double **c_var, int **twoIND, double **c2, double ***c3,
+            int *nobs, int *nmis, int **Mis, int **Obs, int **mis_R, int *mis_pats,
+            int *mis_patn, int J, int *n_UniW, int *ind_UniW, double **W_Uni);
+
+// One trait (fixedTrait): the first nGen (= 1) columns of W_Uni (J x p) for that trait. Follows
+// EM_algorithm_indi_score. U and V are corrected for the nuisance score as well.
+void rareUV_indi_score(int fixedTrait, int p, int n, int m, int N_mispat, int D, int dimST,
+                       int nGen, double **V, double *U, double **Q1, double *l1, double **eta,
+                       double **Sigma, double *Sigma0, double **SigmaInv, double *q, double **phi,
+                       double **phiY, double **Weta, double *c, double **W, double **Y,
+                       double **c_var, int **twoIND, double **c2, double ***c3, int *nobs,
+                       int *nmis, int **Mis, int **Obs, int **mis_R, int *mis_pats, int *mis_patn,
+                       int J, int *n_UniW, int *ind_UniW, double **W_Uni);
+
+// One trait with the gene's nGen variants as its genetic columns: trait fixedTrait uses the
+// distinct gene rows Wgene_Uni (J x (nGen + p - 1)), every other trait the condensed rows W_Uni
+// (J x p, column 1 the sum of the gene's genotypes). Note nGen before D and dimST here.
+void rareUV_indi_score_skat(int fixedTrait, int p, int n, int m, int N_mispat, int nGen, int D,
+                            int dimST, double **V, double *U, double **Q1, double *l1,
+                            double **eta, double **Sigma, double *Sigma0, double **SigmaInv,
+                            double *q, double **phi, double **phiY, double **Weta, double *c,
+                            double **W, double **Y, double **c_var, int **twoIND, double **c2,
+                            double ***c3, int *nobs, int *nmis, int **Mis, int **Obs,
+                            int **mis_R, int *mis_pats, int *mis_patn, int J, int *n_UniW,
+                            int *ind_UniW, double **W_Uni, double **Wgene, double **Wgene_Uni);
+
+// ---------------------------------------------------------------------------------------------
+// Gene-level tests. The value -999 in a statistic or p-value marks a test without a result.
+// ---------------------------------------------------------------------------------------------
+
+// Burden quadratic form T = U' V^-1 U (U[1..K], V[1..K][1..K], not changed) with its
+// chi-square(K) upper-tail p-value; T = P = -999 when a diagonal entry of V is not positive.
+void burdenTest_v3(int K, double *T, double *P, double *U, double **V);
+
+// SKAT entry (method 2 only; any other code returns at once): drops the entries of U[1..len]
+// whose variance V[i][i] is not positive, then SKAT on the rest. P = -999 when none is left.
+void MASS_metaPval_v2(int method, int len, double *U, double **V, double *w, double *Q, double *P,
+                      int *code);
+
+// SKAT statistic Q = sum w_i U_i^2 and its p-value by Davies' method from the eigenvalues of
+// diag(sqrt w) V diag(sqrt w). 0-based: U[0..m-1], w[0..m-1], V[0..m-1][0..m-1]. code is
+// Davies' fault code.
+void SKAT(int m, double *U, double **V, double *w, double *Q, double *P, int *code);
 
 #endif  // VARNOSTA_ENGINE_FUNC_ALGORITHM_H
