@@ -351,10 +351,13 @@ std::string field_text(const std::string &text, int index) {
   stop(std::string("Error: File ") + geno + ", line " + std::to_string(line_no) + ": " + what);
 }
 
-// Parses the genotype line in `header` (line line_no of the table): its identifier into
+// Reads line `line_no` of the genotype table from fin into `header`, its identifier into
 // snp_name and the genotype of the subject on line i of the sequenced-subject table into
-// X[mis_ranks[i]][j]. A number must fill its whole field. Stops the run on a malformed line.
-void parse_genotype_line(int line_no, double **X, int j) {
+// X[mis_ranks[i]][col]. A number must fill its whole field. Stops the run on a malformed line.
+void read_genotype_line(int line_no, double **X, int col) {
+  if (!std::getline(fin, header)) {
+    stop_on_genotype_line(line_no, "the line cannot be read");
+  }
   const int fields = count_fields(header);
   if (fields == 0) {
     stop_on_genotype_line(line_no, "the line is blank; blank lines are allowed only at the end");
@@ -375,7 +378,7 @@ void parse_genotype_line(int line_no, double **X, int j) {
       stop_on_genotype_line(line_no, "field " + std::to_string(i + 1) + " (\"" +
                                          field_text(header, i + 1) + "\") is not a number");
     }
-    X[mis_ranks[i]][j] = g;
+    X[mis_ranks[i]][col] = g;
   }
 }
 
@@ -466,24 +469,27 @@ void count_and_code(Gene &gene, int j, int line_no) {
 }  // namespace
 
 void read_gene_genotypes(Gene &gene) {
-  int current = 1;    // the stream stands at the start of this line
-  int last_read = 0;  // the line whose text is in `header`
-  for (int s = 1; s <= gene.G; s++) {
+  int current = 1;  // the stream stands at the start of this line
+  int s = 1;
+  while (s <= gene.G) {
     const int j = gene.read_order[s];
     const int target = gene.line[j];
-    // A variant listed twice for the gene: both records take the values of its line.
-    if (target != last_read) {
-      for (; current < target; current++) {
-        fin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-      }
-      if (!std::getline(fin, header)) {
-        stop_on_genotype_line(target, "the line cannot be read");
-      }
-      current = target + 1;
-      last_read = target;
+    for (; current < target; current++) {
+      fin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
     }
-    parse_genotype_line(target, gene.X, j);
-    count_and_code(gene, j, target);
+    read_genotype_line(target, gene.X, j);
+    current = target + 1;
+    // A variant listed twice for the gene: every record of the line takes its values (they
+    // follow one another in line order).
+    int t = s + 1;
+    for (; t <= gene.G && gene.line[gene.read_order[t]] == target; t++) {
+      for (int r = 1; r <= m; r++) {
+        gene.X[r][gene.read_order[t]] = gene.X[r][j];
+      }
+    }
+    for (; s < t; s++) {
+      count_and_code(gene, gene.read_order[s], target);
+    }
   }
 }
 
@@ -557,6 +563,30 @@ int burden_score(const Gene &gene, const GeneTest &test) {
     }
   }
   return test_mac(gene, bound);
+}
+
+void write_test_group(std::ostream &row, int mac, double stat, double P) {
+  if (P > 0.0) {
+    row << '\t' << mac << '\t' << stat << '\t' << P;
+  } else {
+    row << '\t' << mac << "\tNA\tNA";
+  }
+}
+
+void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, double P, int code,
+                      const char *accuracy_warning) {
+  if (code <= 0) {
+    write_test_group(row, mac, Q, P);
+    return;
+  }
+  warn << accuracy_warning;
+  // Davies' faults other than round-off leave -1 as the distribution value, so 1 - res is no
+  // probability.
+  if (code == 2) {
+    row << '\t' << mac << '\t' << Q << '\t' << P;
+  } else {
+    row << '\t' << mac << '\t' << Q << "\tNA";
+  }
 }
 
 void end_gene_lines(GeneAnalysis analysis) {

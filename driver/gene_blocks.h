@@ -5,6 +5,7 @@
 #define VARNOSTA_DRIVER_GENE_BLOCKS_H
 
 #include <fstream>
+#include <ostream>
 #include <string>
 
 #include "driver/pipelines.h"
@@ -116,6 +117,17 @@ int test_mac(const Gene &gene, double bound);
 // Burden score of a test into column 1 of W (rows 1..m): the sum over the eligible variants
 // within the test's bound of their rareW columns, MB-weighted for MB. Returns the test MAC.
 int burden_score(const Gene &gene, const GeneTest &test);
+
+// A test's group in a gene-level table: "\t" mac "\t" stat "\t" P, or "\t" mac "\tNA\tNA" when
+// P is not a positive number (no result: -999, 0 or NaN).
+void write_test_group(std::ostream &row, int mac, double stat, double P);
+
+// A SKAT group with Davies' accuracy code (0 unless the routine reports a fault). Any fault
+// writes `accuracy_warning` to `warn`; faults 1, 3, 4 and 5 leave no probability, so the group
+// is mac, Q and "NA"; fault 2 (round-off) keeps Q and P as computed; without a fault the rule
+// of write_test_group holds.
+void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, double P, int code,
+                      const char *accuracy_warning);
 
 // End of a gene with eligible variants: ends the gene's lines (all-traits: gene-level table,
 // then warning file; one-trait: warning file, naive table, gene-level table).

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iomanip>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -299,6 +300,29 @@ TEST_F(GeneBlocks, OutputFilesAndGeneWithoutEligibleVariants) {
   EXPECT_TRUE(d_.kept_genes.empty());
   for (const std::string &path : paths) std::remove(path.c_str());
   std::remove(naive_skat.c_str());
+}
+
+// A p-value that is no probability gives "NA" for the statistic and the p-value. A SKAT fault
+// gives the warning; faults 1, 3, 4 and 5 (Davies' result -1, so P = 2) keep Q and write "NA"
+// for P, fault 2 keeps both.
+TEST(GeneGroups, NaRulesAndDaviesFaults) {
+  auto group = [](double P, int code) {
+    std::ostringstream row, warn;
+    row << std::scientific << std::setprecision(6);
+    if (code < 0)
+      write_test_group(row, 7, 12.5, P);
+    else
+      write_skat_group(row, warn, 7, 12.5, P, code, "\tW");
+    return row.str() + "|" + warn.str();
+  };
+  EXPECT_EQ(group(0.25, -1), "\t7\t1.250000e+01\t2.500000e-01|");
+  for (double P : {0.0, -999.0, std::nan("")}) {
+    EXPECT_EQ(group(P, -1), "\t7\tNA\tNA|");
+    EXPECT_EQ(group(P, 0), "\t7\tNA\tNA|");
+  }
+  EXPECT_EQ(group(1e-300, 0), "\t7\t1.250000e+01\t1.000000e-300|");
+  EXPECT_EQ(group(0.5, 2), "\t7\t1.250000e+01\t5.000000e-01|\tW");
+  for (int code : {1, 3, 4, 5}) EXPECT_EQ(group(2.0, code), "\t7\t1.250000e+01\tNA|\tW");
 }
 
 }  // namespace
