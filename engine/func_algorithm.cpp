@@ -12,6 +12,8 @@
 #include "toolkit/func_linear_algebra.h"
 #include "toolkit/func_stat.h"
 
+bool flag_fit_singular = false;
+
 // The driver's trait count K and single-variant design width p (defined at the end of the file).
 static int driver_K();
 static int driver_p();
@@ -86,8 +88,8 @@ void EM_algorithm_indi_score(int fixedTrait, int p, int m, int n, int N_mispat, 
   const EmData d{subjects(driver_K(), m, n, N_mispat, J, Y, mis_pats, mis_patn, mis_R, Mis, Obs,
                           nobs, nmis, n_UniW, ind_UniW),
                  p, W_Uni};
-  engine::em_fit_constrained(d, FitState{Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c},
-                             fixedTrait, SigmaInv);
+  flag_fit_singular = !engine::em_fit_constrained(
+      d, FitState{Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c}, fixedTrait, SigmaInv);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -287,6 +287,38 @@ TEST(EngineScore, FirstIterationIsTwoPassesFromTheIdentity) {
   }
 }
 
+// Traits that leave no positive definite covariance pass the design check but not the fit: two
+// traits equal up to a linear function (the fit then drives their covariance to singularity and
+// the least-squares system stops being positive definite), a trait observed in every subject
+// with one value (its variance becomes zero or negative by rounding). The fit ends with
+// flag_fit_singular set instead of stopping the run, whichever trait is held; a usable fit
+// clears the flag again.
+TEST(EngineScore, DegenerateTraitsEndTheFitWithAFlag) {
+  for (int kind = 1; kind <= 3; kind++) {
+    std::vector<Subject> seq, nonseq;
+    trait_data(4, 2, 1, 60, 20, kind == 1 ? 0.1 : 0.0, seq, nonseq);
+    for (auto *group : {&seq, &nonseq})
+      for (Subject &s : *group) {
+        if (kind == 1)
+          s.y[1] = 2.0 * s.y[0] + 1.0;
+        else if (kind == 2)
+          s.y[1] = 5.0;
+        else
+          s.y = {5.0};
+      }
+    Model d(kind == 3 ? 1 : 2, seq, nonseq);
+    for (int t = 1; t <= d.nK; t++) {
+      d.fit_constrained(t);
+      EXPECT_TRUE(flag_fit_singular) << "kind " << kind << ", trait " << t;
+    }
+  }
+  std::vector<Subject> seq, nonseq;
+  trait_data(4, 2, 1, 60, 20, 0.1, seq, nonseq);
+  Model d(2, seq, nonseq);
+  d.fit_constrained(1);
+  EXPECT_FALSE(flag_fit_singular);
+}
+
 // Two and three traits, 50 of 200 subjects non-sequenced, each trait missing with probability
 // 0.15 (every pattern occurs, the one without any observed trait included), each trait tested
 // in turn (the positions for t = 1 and t = K). The constrained fit is a stationary point of the
