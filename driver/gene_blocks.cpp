@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/fields.h"
 #include "driver/globals.h"
 #include "toolkit/func_data_process.h"
 #include "toolkit/func_linear_algebra.h"
@@ -76,6 +77,7 @@ bool parse_real(const std::string &text, double *x) {
 void read_map_records(int nrow, DriverLocals &d, double *map_maf) {
   fin.clear();
   fin.open(map_file);
+  skip_byte_order_mark(fin);
   for (int i = 1; i <= nrow; i++) {
     std::getline(fin, header);
     const std::string where =
@@ -118,6 +120,7 @@ void sort_map(int nrow, DriverLocals &d, double *map_maf) {
 void scan_genotype_table(DriverLocals &d) {
   fin.clear();
   fin.open(geno);
+  skip_byte_order_mark(fin);
   for (int r = 1; r <= NSNP; r++) {
     std::getline(fin, header);
     line.clear();
@@ -303,6 +306,7 @@ void start_gene(Gene &gene, const GeneMap &map, int g, const DriverLocals &d,
                 GeneAnalysis analysis) {
   fin.clear();
   fin.seekg(0);
+  skip_byte_order_mark(fin);
   gene.map = &map;
   gene.locals = &d;
   gene.first = map.gene_start[g];
