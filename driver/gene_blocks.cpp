@@ -65,6 +65,7 @@ std::vector<std::string> tokens_of(const std::string &text) {
 void read_map_records(int nrow, DriverLocals &d, double *map_maf) {
   fin.clear();
   fin.open(map_file);
+  skip_byte_order_mark(fin);
   for (int i = 1; i <= nrow; i++) {
     std::getline(fin, header);
     const std::string where =
@@ -107,6 +108,7 @@ void sort_map(int nrow, DriverLocals &d, double *map_maf) {
 void scan_genotype_table(DriverLocals &d) {
   fin.clear();
   fin.open(geno);
+  skip_byte_order_mark(fin);
   for (int r = 1; r <= NSNP; r++) {
     std::getline(fin, header);
     line.clear();
@@ -292,6 +294,7 @@ void start_gene(Gene &gene, const GeneMap &map, int g, const DriverLocals &d,
                 GeneAnalysis analysis) {
   fin.clear();
   fin.seekg(0);
+  skip_byte_order_mark(fin);
   gene.map = &map;
   gene.locals = &d;
   gene.first = map.gene_start[g];

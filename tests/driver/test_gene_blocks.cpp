@@ -203,6 +203,20 @@ TEST_F(GeneBlocks, CodingAndEligibility) {
   free_map();
 }
 
+// A byte-order mark at the start of the map and of the genotype table is no part of the first
+// gene name or variant identifier, also when a gene rewinds the table to read its lines.
+TEST_F(GeneBlocks, ByteOrderMarksAreSkipped) {
+  std::ofstream(geno_path_) << "\xEF\xBB\xBF" << kGeno;
+  read_map("\xEF\xBB\xBFGA\tv1\t0.05\n");
+  EXPECT_EQ(d_.kept_genes, Strings{"GA"});
+  EXPECT_EQ(map_.kept_line[1], 1);
+  Gene gene;
+  load_gene(gene, 1);
+  EXPECT_EQ(snp_name, "v1");
+  release_gene(gene);
+  free_map();
+}
+
 // The arrays of the input phase are alive when a stop ends the process.
 class GeneBlocksStop : public GeneBlocks {
  protected:
