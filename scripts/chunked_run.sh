@@ -55,8 +55,8 @@ while [ $# -gt 0 ]; do
       esac
       shift 2
       ;;
-    --print) action=print && shift ;;
-    --join) action=join && shift ;;
+    --print) action='print' && shift ;;
+    --join) action='join' && shift ;;
     --help)
       sed -n '2,/^set /{/^#/s/^# \{0,1\}//p}' "$0"
       exit 0
@@ -190,22 +190,22 @@ split_by_lines() {
   n_chunks=$((records < chunks ? records : chunks))
   [ "$n_chunks" -ge 1 ] || n_chunks=1
   make_folders
-  dir=$dir file_name=$geno LC_ALL=C awk -v n="$n_chunks" -v total="$records" \
+  chunks_dir=$dir file_name=$geno LC_ALL=C awk -v n="$n_chunks" -v total="$records" \
     -v fmt="%s/chunk_%0${width}d" '
-    BEGIN { dir = ENVIRON["dir"]; file_name = ENVIRON["file_name"] }
+    BEGIN { dir = ENVIRON["chunks_dir"]; file_name = ENVIRON["file_name"] }
     function open_chunk(c) {
       if (out != "") close(out)
       cur = c
       out = sprintf(fmt, dir, c) "/geno.tab"
     }
-    /^[[:space:]]*$/ { pending = pending $0 "\n"; next }
+    /^[[:space:]]*$/ { pending = pending $0 "\n"; n_pending++; next }
     {
       k++
       c = int((k - 1) * n / total) + 1
-      if (c != cur) { open_chunk(c); first[c] = NR }
+      if (c != cur) { open_chunk(c); first[c] = NR - n_pending }
       last[c] = NR
       printf "%s%s\n", pending, $0 > out
-      pending = ""
+      pending = ""; n_pending = 0
     }
     END {
       if (cur == 0) open_chunk(1)
@@ -260,8 +260,8 @@ split_by_genes() {
   local lo hi
   for ((lo = 1; lo <= n_chunks; lo += 250)); do
     hi=$((lo + 249 < n_chunks ? lo + 249 : n_chunks))
-    dir=$dir LC_ALL=C awk -v lo="$lo" -v hi="$hi" -v fmt="%s/chunk_%0${width}d" '
-      BEGIN { dir = ENVIRON["dir"] }
+    chunks_dir=$dir LC_ALL=C awk -v lo="$lo" -v hi="$hi" -v fmt="%s/chunk_%0${width}d" '
+      BEGIN { dir = ENVIRON["chunks_dir"] }
       part == 1 {
         chunk[$1] = $2
         if (!($2 in first)) first[$2] = $1
@@ -283,7 +283,8 @@ split_by_genes() {
       END {
         for (c = lo; c <= hi; c++) {
           part_file = sprintf(fmt, dir, c) "/part"
-          print count[c] " genes, " first[c] " to " last[c] > part_file
+          if (count[c] == 1) print "gene " first[c] > part_file
+          else print count[c] " genes, " first[c] " to " last[c] > part_file
           close(part_file)
         }
       }' part=1 "$dir/genes" part=2 "$map_file" part=3 "$geno_file"
@@ -384,8 +385,9 @@ join_chunks() {
   done
   temps=()
   rm -rf "$dir"
-  local IFS=,
-  note "Chunked run complete: $n_chunks chunks joined${finals[*]:+ into ${finals[*]}}"
+  local list
+  list=$(printf ', %s' "${finals[@]}")
+  note "Chunked run complete: $n_chunks chunks joined${finals[*]:+ into ${list#, }}"
 }
 
 case $action in
@@ -395,7 +397,7 @@ case $action in
     note "Prepared $n_chunks chunks in $dir; after all have run, join them with --join"
     ;;
   run)
-    parallel --version 2>/dev/null | grep -q 'GNU parallel' ||
+    parallel --version 2>/dev/null | grep 'GNU parallel' >/dev/null ||
       die "GNU parallel is needed (scripts/setup.sh installs it)"
     prepare
     note "Running $n_chunks chunks with GNU parallel in $dir"
