@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "driver/gene_blocks.h"
 #include "driver/globals.h"
 #include "toolkit/func_data_process.h"
 
@@ -137,20 +138,14 @@ void print_gene_settings() {
   std::cout << "The MAF upper bound (for SKAT and MB tests) is set to be " << MAF_UB << std::endl;
   std::cout << "The genetic model is set to be " << (genetic_model == 0 ? "Additive" : "Dominant")
             << std::endl;
-  // Fixed order, whatever the order on the command line.
-  const struct {
-    bool selected;
-    const char *name;
-    const char *file;
-  } tests[] = {{flag_t1, "T1", out_t1},
-               {flag_t5, "T5", out_t5},
-               {flag_mb, "MB", out_mb},
-               {flag_skat, "SKAT", out_skat}};
-  for (const auto &test : tests) {
-    if (!test.selected)
-      continue;
-    std::cout << test.name << " tests will be performed" << std::endl;
-    std::cout << "The " << test.name << " output file is set to be " << test.file << std::endl;
+  // The test lines in their own fixed order, whatever the order on the command line.
+  for (int rank = 0; rank < kGeneTestCount; ++rank) {
+    for (const GeneTest &test : kGeneTests) {
+      if (test.echo_order != rank || !*test.selected)
+        continue;
+      std::cout << test.name << " tests will be performed" << std::endl;
+      std::cout << "The " << test.name << " output file is set to be " << *test.file << std::endl;
+    }
   }
 }
 

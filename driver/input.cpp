@@ -6,14 +6,12 @@
 // run with a message naming the file, line and field instead of being read on into undefined
 // values; the reading itself is then a plain stream of numbers.
 #include <cctype>
-#include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "driver/fields.h"
 #include "driver/globals.h"
 #include "driver/pipelines.h"
 #include "toolkit/func_data_process.h"
@@ -34,15 +32,6 @@ std::string file_line(const char *file, int line_no) {
   return std::string("Error: File ") + file + ", line " + std::to_string(line_no);
 }
 
-bool is_blank(const std::string &text) {
-  for (char ch : text) {
-    if (!std::isspace(static_cast<unsigned char>(ch))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::string trim(const std::string &text) {
   std::size_t b = 0, e = text.size();
   while (b < e && std::isspace(static_cast<unsigned char>(text[b]))) {
@@ -52,46 +41,6 @@ std::string trim(const std::string &text) {
     e--;
   }
   return text.substr(b, e - b);
-}
-
-// The form that the stream extraction of a double accepts: optional sign, digits with an
-// optional fraction (at least one digit in all), optional exponent with at least one digit.
-bool is_decimal_number(const std::string &s) {
-  std::size_t i = 0;
-  const std::size_t len = s.size();
-  auto digits = [&]() {
-    std::size_t count = 0;
-    while (i < len && std::isdigit(static_cast<unsigned char>(s[i]))) {
-      i++;
-      count++;
-    }
-    return count;
-  };
-  if (i < len && (s[i] == '+' || s[i] == '-')) {
-    i++;
-  }
-  std::size_t mantissa = digits();
-  if (i < len && s[i] == '.') {
-    i++;
-    mantissa += digits();
-  }
-  if (mantissa == 0) {
-    return false;
-  }
-  if (i < len && (s[i] == 'e' || s[i] == 'E')) {
-    i++;
-    if (i < len && (s[i] == '+' || s[i] == '-')) {
-      i++;
-    }
-    if (digits() == 0) {
-      return false;
-    }
-  }
-  if (i != len) {
-    return false;
-  }
-  // The extraction also fails on a value beyond the range of a double.
-  return std::isfinite(std::strtod(s.c_str(), nullptr));
 }
 
 std::vector<std::string> split_tabs(const std::string &text) {
@@ -115,20 +64,11 @@ void check_numbers(const char *file, int line_no, const std::vector<std::string>
     if (value.empty()) {
       stop(where + " is empty");
     }
-    if (!is_decimal_number(value)) {
+    double number = 0.0;
+    if (!parse_number(value, &number)) {
       stop(where + ": \"" + value + "\" is not a number");
     }
   }
-}
-
-int count_tokens(const std::string &text) {
-  std::istringstream in(text);
-  std::string word;
-  int count = 0;
-  while (in >> word) {
-    count++;
-  }
-  return count;
 }
 
 // What the check of a phenotype table found: its lines up to the last line with content,
@@ -152,7 +92,7 @@ TableShape check_table(const char *file, bool has_header) {
   int line_no = 0, first_blank = 0;
   while (std::getline(in, text)) {
     line_no++;
-    if (is_blank(text)) {
+    if (count_fields(text) == 0) {
       if (first_blank == 0) {
         first_blank = line_no;
       }
@@ -167,7 +107,7 @@ TableShape check_table(const char *file, bool has_header) {
     shape.records++;
     if (line_no == 1) {
       shape.fields = nfields;
-      shape.first_line_tokens = count_tokens(text);
+      shape.first_line_tokens = count_fields(text);
       if (has_header) {
         continue;
       }
@@ -348,7 +288,7 @@ void pattern_tables(const int *mis_pat, const int *mis_index) {
   for (int t = 1; t <= N_mispat; t++) {
     const int subject = mis_index[mis_pat[t + 1]];
     for (int k = 1; k <= K; k++) {
-      mis_R[t][k] = std::fabs(Y[subject][k] - kMissing) < 1e-10 ? 0 : 1;
+      mis_R[t][k] = is_missing(Y[subject][k]) ? 0 : 1;
     }
   }
   Mis = imatrix(1, N_mispat, 1, K);

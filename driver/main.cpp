@@ -1,11 +1,7 @@
 // Varnosta: joint association analysis of several quantitative traits in studies where only
 // part of the subjects were sequenced. The run sequence: banner, options, settings, input,
 // one analysis, release.
-#include <fstream>
 #include <iostream>
-#include <string>
-#include <unordered_map>
-#include <vector>
 
 #include "driver/console.h"
 #include "driver/globals.h"
@@ -17,21 +13,17 @@ int main(int argc, char **argv) {
   print_banner();
   print_stamp("started");
 
-  // Driver locals shared with the pipelines.
-  std::ofstream fout_skat, fout_t1, fout_t5, fout_mb, fout_naive_skat;
-  std::vector<std::string> trait_names, map_genes, map_snps, kept_genes, kept_snps;
-  std::string token;
-  std::unordered_map<std::string, int> snp_line;
+  DriverLocals locals;  // shared with the pipelines
 
   set_defaults();
   parse_options(argc, argv);
   print_settings();
 
-  read_input(trait_names, token);
+  read_input(locals.trait_names, locals.token);
 
   switch (analysis_mode) {
     case 0:
-      run_wald(trait_names);
+      run_wald(locals.trait_names);
       break;
     default:
       // The score and gene-based analyses are not built yet: say so rather than end as if

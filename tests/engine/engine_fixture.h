@@ -83,7 +83,7 @@ struct Model {
   double **Y, **W, **W_Uni;
   int *mis_pats, *mis_patn, *nobs, *nmis, **mis_R, **Mis, **Obs, **twoIND, *n_UniW, *ind_UniW;
   double *Sigma0, **Sigma, **eta0, *q, *q0, **phi, **phiY, **T, *Tobs, **Weta, *c, **Q1, *l1;
-  double **c_var, **c2, **WW, ***c3;
+  double **c_var, **c2, **WW, ***c3, **SigmaInv;
 
   Model(int traits, const std::vector<Subject> &seq, const std::vector<Subject> &nonseq)
       : nK(traits),
@@ -101,7 +101,7 @@ struct Model {
     phiY = pool.mat(m, nK), T = pool.mat(w + nK, w + nK), Tobs = pool.vec(w + nK);
     Weta = pool.mat(m, nK), c = pool.vec(nK), Q1 = pool.mat(dimST + m, dimST + m);
     l1 = pool.vec(dimST + m), c_var = pool.mat(nK, nK), c2 = pool.mat(nK, nK);
-    WW = pool.mat(w, w), c3 = pool.cube(nK);
+    WW = pool.mat(w, w), c3 = pool.cube(nK), SigmaInv = pool.mat(nK, nK);
   }
 
   void fit() {
@@ -115,6 +115,14 @@ struct Model {
     ::p = -1;
     EM_algorithm_null(p0, m, n, N, Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c, Y, W,
                       mis_pats, mis_patn, mis_R, Mis, Obs, nobs, nmis, J, n_UniW, ind_UniW, W_Uni);
+  }
+  // Genetic coefficient (column 1) of trait t held at zero; the global p is made useless.
+  void fit_constrained(int t) {
+    ::K = nK;
+    ::p = -1;
+    EM_algorithm_indi_score(t, w, m, n, N, Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c,
+                            Y, W, mis_pats, mis_patn, mis_R, Mis, Obs, nobs, nmis, J, n_UniW,
+                            ind_UniW, W_Uni, SigmaInv);
   }
   void information() {
     ::K = nK;
@@ -134,6 +142,11 @@ struct Model {
       for (int b = a; b <= nK; b++) th[twoIND[a][b]] = Sigma[a][b];
     for (int j = 1; j < static_cast<int>(th.size()) - dimST; j++) th[dimST + j] = q[j];
     return th;
+  }
+
+  // The log-likelihood below as a function of th.
+  std::function<double(const std::vector<double> &)> loglik_function() const {
+    return [this](const std::vector<double> &th) { return loglik(th); };
   }
 
   // Observed-data log-likelihood at th (as from theta()), written directly from the model:
@@ -265,6 +278,34 @@ inline void two_trait_data(unsigned seed, int nseq, int nnon, double miss,
       s.row.clear();
     (i < nseq ? seq : nonseq).push_back(s);
   }
+}
+
+// Observed information -d2 l / d theta2 of a log-likelihood by central differences (step 1e-4
+// times the parameter's scale) at th[1..np]; its gradient into `gradient` (both 1-based).
+inline Rows fd_information(const std::function<double(const std::vector<double> &)> &loglik,
+                           const std::vector<double> &th, std::vector<double> &gradient) {
+  int np = static_cast<int>(th.size()) - 1;
+  std::vector<double> h(np + 1);
+  for (int i = 1; i <= np; i++) h[i] = 1e-4 * std::max(0.1, std::fabs(th[i]));
+  auto at = [&](int i, double di, int j, double dj) {
+    std::vector<double> x = th;
+    x[i] += di;
+    x[j] += dj;
+    return loglik(x);
+  };
+  gradient.assign(np + 1, 0.0);
+  Rows info(np, std::vector<double>(np));
+  double l0 = loglik(th);
+  for (int i = 1; i <= np; i++) {
+    double lp = at(i, h[i], i, 0.0), lm = at(i, -h[i], i, 0.0);
+    gradient[i] = (lp - lm) / (2 * h[i]);
+    info[i - 1][i - 1] = -(lp - 2 * l0 + lm) / (h[i] * h[i]);
+    for (int j = 1; j < i; j++)
+      info[i - 1][j - 1] = info[j - 1][i - 1] = -(at(i, h[i], j, h[j]) - at(i, h[i], j, -h[j]) -
+                                                  at(i, -h[i], j, h[j]) + at(i, -h[i], j, -h[j])) /
+                                                (4 * h[i] * h[j]);
+  }
+  return info;
 }
 
 // Checks the covariance matrix held in Q1's upper triangle over 1..order against ref (0-based):

@@ -17,37 +17,6 @@ using engine_test::Subject;
 using varnosta_test::gsl_spd_inverse;
 using varnosta_test::Rows;
 
-namespace {
-
-// Observed information -d2 l / d theta2 of the independent log-likelihood by central
-// differences (step 1e-4 times the parameter's scale) at th; its gradient into `gradient`.
-Rows fd_information(const Model &d, const std::vector<double> &th, std::vector<double> &gradient) {
-  int np = d.dim - 1;
-  std::vector<double> h(np + 1);
-  for (int i = 1; i <= np; i++) h[i] = 1e-4 * std::max(0.1, std::fabs(th[i]));
-  auto at = [&](int i, double di, int j, double dj) {
-    std::vector<double> x = th;
-    x[i] += di;
-    x[j] += dj;
-    return d.loglik(x);
-  };
-  gradient.assign(np + 1, 0.0);
-  Rows info(np, std::vector<double>(np));
-  double l0 = d.loglik(th);
-  for (int i = 1; i <= np; i++) {
-    double lp = at(i, h[i], i, 0.0), lm = at(i, -h[i], i, 0.0);
-    gradient[i] = (lp - lm) / (2 * h[i]);
-    info[i - 1][i - 1] = -(lp - 2 * l0 + lm) / (h[i] * h[i]);
-    for (int j = 1; j < i; j++)
-      info[i - 1][j - 1] = info[j - 1][i - 1] = -(at(i, h[i], j, h[j]) - at(i, h[i], j, -h[j]) -
-                                                  at(i, -h[i], j, h[j]) + at(i, -h[i], j, -h[j])) /
-                                                (4 * h[i] * h[j]);
-  }
-  return info;
-}
-
-}  // namespace
-
 // Every trait observed, every subject sequenced. The EM's first iteration gives the least-squares
 // coefficients B and Sigma = RSS/n, the second changes nothing. At that fit the covariance of
 // all estimates is block diagonal in closed form: Sigma (x) (W'W)^-1 for the coefficients,
@@ -127,7 +96,7 @@ TEST(EngineInformation, MatchesFiniteDifferenceHessian) {
   std::vector<double> th = d.theta(), grad;
   d.information();
   ASSERT_TRUE(flag_positiveQ1);
-  Rows cov = gsl_spd_inverse(fd_information(d, th, grad));
+  Rows cov = gsl_spd_inverse(engine_test::fd_information(d.loglik_function(), th, grad));
   engine_test::expect_covariance(d.Q1, cov, d.dim - 1, 1e-3);
   // The fit is at the likelihood's maximum: the gradient, in units of one standard error, is as
   // small as the stopping rule allows.

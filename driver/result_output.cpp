@@ -1,15 +1,25 @@
-#include "driver/wald_output.h"
+#include "driver/result_output.h"
 
 #include <cmath>
 #include <iomanip>
 #include <ios>
 
-void write_result_header(std::ostream &out, const std::vector<std::string> &trait_names) {
-  out << "VARIANT_ID\t";
-  for (const std::string &name : trait_names) {
-    out << name << "_BETA\t" << name << "_SE\t" << name << "_PVAL\t";
+const std::vector<std::string> kStatisticsColumns = {"MAC", "MAF", "N0", "N1", "N2", "NMISS"};
+
+void write_result_header(std::ostream &out, const std::string &first_field,
+                         const std::vector<std::string> &names,
+                         const std::vector<std::string> &suffixes,
+                         const std::vector<std::string> &tail) {
+  out << first_field;
+  for (const std::string &name : names) {
+    for (const std::string &suffix : suffixes) {
+      out << '\t' << name << suffix;
+    }
   }
-  out << "MAC\tMAF\tN0\tN1\tN2\tNMISS" << std::endl;
+  for (const std::string &field : tail) {
+    out << '\t' << field;
+  }
+  out << std::endl;
 }
 
 void begin_result_row(std::ostream &out, const std::string &id) {

@@ -5,11 +5,11 @@
 #include <limits>
 #include <sstream>
 
-#include "driver/wald_output.h"
+#include "driver/result_output.h"
 
 namespace {
 
-TEST(WaldOutput, NotFiniteValuesAreNotAvailable) {
+TEST(ResultOutput, NotFiniteValuesAreNotAvailable) {
   std::ostringstream out;
   begin_result_row(out, "rs1");
   write_real(out, std::numeric_limits<double>::quiet_NaN());

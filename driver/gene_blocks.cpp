@@ -1,0 +1,616 @@
+#include "driver/gene_blocks.h"
+
+#include <cctype>
+#include <cmath>
+#include <iomanip>
+#include <ios>
+#include <iostream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/globals.h"
+#include "toolkit/func_data_process.h"
+#include "toolkit/func_linear_algebra.h"
+
+namespace {
+
+// The fixed frequency bound of T1.
+const double kMafT1 = 0.01;
+
+}  // namespace
+
+// clang-format off
+const GeneTest kGeneTests[kGeneTestCount] = {
+    {"SKAT", &flag_skat, &out_skat, &DriverLocals::fout_skat, &MAF_UB, false, false, "MAC\tT\tPVAL", "(SKAT) ", 3},
+    {"T1", &flag_t1, &out_t1, &DriverLocals::fout_t1, &kMafT1, true, false, "MAC\tU\tV\tPVAL", "(T1) ", 0},
+    {"T5", &flag_t5, &out_t5, &DriverLocals::fout_t5, &MAF_T5, true, false, "MAC\tU\tV\tPVAL", "(T5) ", 1},
+    {"MB", &flag_mb, &out_mb, &DriverLocals::fout_mb, &MAF_UB, true, true, "MAC\tU\tV\tPVAL", "(MB) ", 2},
+};
+// clang-format on
+
+bool any_gene_test_selected() {
+  for (const GeneTest &test : kGeneTests) {
+    if (*test.selected) {
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// Missing codes and genotype classes are matched within this distance, as everywhere else.
+const double kTol = 1e-10;
+
+bool is_missing(double x) { return std::fabs(x + 999.0) < kTol; }
+
+[[noreturn]] void stop(const std::string &message) {
+  std::cerr << message << std::endl;
+  kill_program();
+}
+
+std::vector<std::string> tokens_of(const std::string &text) {
+  std::istringstream in(text);
+  std::vector<std::string> out;
+  for (std::string word; in >> word;) {
+    out.push_back(word);
+  }
+  return out;
+}
+
+// A number in the form the stream extraction of a double accepts, filling the whole token.
+bool parse_real(const std::string &text, double *x) {
+  std::istringstream in(text);
+  in >> *x;
+  return !in.fail() && in.eof();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Map
+
+// Reads the nrow records of the map, checking each line: exactly three fields, the third a
+// number. Blank lines after the last record were not counted; a blank line before it is an
+// error, as in the input tables.
+void read_map_records(int nrow, DriverLocals &d, double *map_maf) {
+  fin.clear();
+  fin.open(map_file);
+  for (int i = 1; i <= nrow; i++) {
+    std::getline(fin, header);
+    const std::string where =
+        std::string("Error: File ") + map_file + ", line " + std::to_string(i);
+    const std::vector<std::string> fields = tokens_of(header);
+    if (fields.empty()) {
+      stop(where + " is blank; blank lines are allowed only at the end of the map");
+    }
+    if (fields.size() != 3) {
+      stop(where + ": " + std::to_string(fields.size()) +
+           " fields, expected 3 (gene name, variant identifier, MAF)");
+    }
+    if (!parse_real(fields[2], &map_maf[i])) {
+      stop(where + ", field 3: \"" + fields[2] + "\" is not a number");
+    }
+    d.map_genes.push_back(fields[0]);
+    d.map_snps.push_back(fields[1]);
+  }
+  fin.close();
+}
+
+// Records in ascending gene name; the index sort decides the order within a gene.
+void sort_map(int nrow, DriverLocals &d, double *map_maf) {
+  if (nrow <= 0) {
+    return;
+  }
+  int *indx = ivector(1, nrow);
+  indexxVec(d.map_genes, indx);
+  sortByIndexVec(d.map_genes, indx);
+  sortByIndexVec(d.map_snps, indx);
+  for (int i = 1; i <= nrow; i++) {
+    indx[i] += 1;
+  }
+  sortByIndex(map_maf, nrow, indx);
+  free_ivector(indx, 1, nrow);
+}
+
+// One pass over the genotype table: the line of the first occurrence of every identifier. The
+// table stays open for the gene loop.
+void scan_genotype_table(DriverLocals &d) {
+  fin.clear();
+  fin.open(geno);
+  for (int r = 1; r <= NSNP; r++) {
+    std::getline(fin, header);
+    line.clear();
+    line.str(header);
+    if (line >> snp_name) {
+      d.snp_line.emplace(snp_name, r);  // no effect when the identifier is already a key
+    }
+  }
+}
+
+// map_line[i]: the genotype line of record i, or -1 for a record that is not used: its variant
+// is not in the table, or its MAF is not the frequency of a minor allele (not in (0, 1)).
+void find_records(int nrow, DriverLocals &d, const double *map_maf, int *map_line) {
+  for (int i = 1; i <= nrow; i++) {
+    const auto found = d.snp_line.find(d.map_snps[i - 1]);
+    map_line[i] = found == d.snp_line.end() ? -1 : found->second;
+  }
+  d.snp_line.clear();
+  for (int i = 1; i <= nrow; i++) {
+    if (map_maf[i] <= 0.0 || map_maf[i] >= 1.0) {
+      map_line[i] = -1;
+    }
+  }
+}
+
+void stop_without_records() {
+  std::cout << "No Variants are eligible for the analysis!" << std::endl;
+  std::cout << "This may be caused by one or more of the the following reasons:" << std::endl;
+  std::cout << "\t1. No variant in the map file is included in the genotype file." << std::endl;
+  kill_program();
+}
+
+void compact_records(int nrow, DriverLocals &d, const double *map_maf, const int *map_line,
+                     GeneMap &map) {
+  map.n_kept = 0;
+  for (int i = 1; i <= nrow; i++) {
+    map.n_kept += map_line[i] != -1;
+  }
+  if (nrow <= 0 || map.n_kept == 0) {
+    stop_without_records();
+  }
+  map.kept_maf = dvector(1, map.n_kept);
+  map.kept_line = ivector(1, map.n_kept);
+  int k = 0;
+  for (int i = 1; i <= nrow; i++) {
+    if (map_line[i] == -1) {
+      continue;
+    }
+    d.kept_snps.push_back(d.map_snps[i - 1]);
+    d.kept_genes.push_back(d.map_genes[i - 1]);
+    ++k;
+    map.kept_maf[k] = map_maf[i];
+    map.kept_line[k] = map_line[i];
+  }
+  d.map_genes.clear();
+  d.map_snps.clear();
+}
+
+void cut_gene_blocks(const DriverLocals &d, GeneMap &map) {
+  map.n_gene = 1;
+  for (int i = 0; i + 1 < map.n_kept; i++) {
+    map.n_gene += d.kept_genes[i] != d.kept_genes[i + 1];
+  }
+  map.gene_start = ivector(1, map.n_gene + 1);
+  map.gene_start[1] = 0;
+  int g = 1;
+  for (int i = 0; i + 1 < map.n_kept; i++) {
+    if (d.kept_genes[i] != d.kept_genes[i + 1]) {
+      map.gene_start[++g] = i + 1;
+    }
+  }
+  map.gene_start[map.n_gene + 1] = map.n_kept;
+}
+
+}  // namespace
+
+GeneMap read_gene_map(DriverLocals &d, GeneAnalysis analysis) {
+  int nrow = 0, ncol = 0;
+  // Blank lines after the last record are not records.
+  dimRecords(&nrow, &ncol, map_file, 'F');
+  if (analysis == GeneAnalysis::kOneTrait) {
+    std::cout << std::endl << "The map file has " << nrow << " rows" << std::endl << std::endl;
+  }
+  double *map_maf = dvector(1, nrow);
+  read_map_records(nrow, d, map_maf);
+  sort_map(nrow, d, map_maf);
+
+  int *map_line = ivector(1, nrow);
+  scan_genotype_table(d);
+  find_records(nrow, d, map_maf, map_line);
+
+  GeneMap map;
+  compact_records(nrow, d, map_maf, map_line, map);
+  free_dvector(map_maf, 1, nrow);
+  free_ivector(map_line, 1, nrow);
+
+  cut_gene_blocks(d, map);
+  std::cout << "There are " << map.n_gene << " gene(s) to be analyzed" << std::endl;
+  return map;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output files
+
+namespace {
+
+void open_or_stop(std::ofstream &out, const std::string &file, const char *message) {
+  out.open(file, std::ios::out | std::ios::trunc);
+  if (!out.is_open()) {
+    std::cerr << message << file << std::endl;
+    kill_program();
+  }
+  out << std::scientific << std::setprecision(6);
+}
+
+// "GENE", then one group per selected test in column order; each column is the test's name,
+// "_" and the column's name.
+void write_gene_header(std::ofstream &out, bool naive) {
+  out << "GENE";
+  for (const GeneTest &test : kGeneTests) {
+    if (!*test.selected) {
+      continue;
+    }
+    std::istringstream columns(naive ? test.naive_columns : "MAC\tT\tPVAL");
+    for (std::string column; std::getline(columns, column, '\t');) {
+      out << '\t' << test.name << '_' << column;
+    }
+  }
+  out << std::endl;
+}
+
+}  // namespace
+
+void open_gene_outputs(DriverLocals &d, GeneAnalysis analysis) {
+  const char *kVariantMessage = "Error: Cannot open variant level results file ";
+  for (const GeneTest &test : kGeneTests) {
+    if (!*test.selected) {
+      continue;
+    }
+    open_or_stop(d.*test.stream, *test.file, kVariantMessage);
+    if (&test == &kGeneTests[kSkat] && analysis == GeneAnalysis::kOneTrait) {
+      open_or_stop(d.fout_naive_skat, out_naive_skat, kVariantMessage);
+    }
+  }
+  open_or_stop(fout, out_test, "Error: Cannot open gene level testing results file ");
+  write_gene_header(fout, false);
+  if (analysis == GeneAnalysis::kOneTrait) {
+    open_or_stop(fout_naive, out_naive,
+                 "Error: Cannot open naive gene level testing results file ");
+    write_gene_header(fout_naive, true);
+  }
+  open_or_stop(fout_warn, out_warn, "Error: Cannot open warning file ");
+}
+
+void close_gene_outputs(GeneMap &map, DriverLocals &d, GeneAnalysis analysis) {
+  for (const GeneTest &test : kGeneTests) {
+    if (!*test.selected) {
+      continue;
+    }
+    (d.*test.stream).close();
+    if (&test == &kGeneTests[kSkat] && analysis == GeneAnalysis::kOneTrait) {
+      d.fout_naive_skat.close();
+    }
+  }
+  fin.close();
+  if (analysis == GeneAnalysis::kOneTrait) {
+    fout_naive.close();
+  }
+  fout.close();
+  fout_warn.close();
+  free_ivector(map.gene_start, 1, map.n_gene + 1);
+  free_dvector(map.kept_maf, 1, map.n_kept);
+  free_ivector(map.kept_line, 1, map.n_kept);
+  map = GeneMap();
+  d.kept_snps.clear();
+  d.kept_genes.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// One gene
+
+void start_gene(Gene &gene, const GeneMap &map, int g, const DriverLocals &d,
+                GeneAnalysis analysis) {
+  fin.clear();
+  fin.seekg(0);
+  gene.map = &map;
+  gene.locals = &d;
+  gene.first = map.gene_start[g];
+  gene.G = map.gene_start[g + 1] - map.gene_start[g];
+  gene.name = d.kept_genes[gene.first];
+  gene.G_NSNP1 = 0;
+  fout << gene.name;
+  if (analysis == GeneAnalysis::kOneTrait) {
+    fout_naive << gene.name;
+  }
+  fout_warn << gene.name;
+
+  const int G = gene.G;
+  gene.line = ivector(1, G);
+  gene.read_order = ivector(1, G);
+  gene.cnt = ivector(1, G);
+  gene.eligible = ivector(1, G);
+  gene.X = dmatrix(1, m, 1, G);
+  for (int j = 1; j <= G; j++) {
+    gene.line[j] = map.kept_line[gene.first + j];
+    gene.cnt[j] = 0;
+    gene.eligible[j] = 0;
+  }
+  indexx(G, gene.line, gene.read_order);
+}
+
+namespace {
+
+int count_fields(const std::string &text) {
+  int count = 0;
+  bool in_field = false;
+  for (char ch : text) {
+    const bool space = std::isspace(static_cast<unsigned char>(ch)) != 0;
+    count += !space && !in_field;
+    in_field = !space;
+  }
+  return count;
+}
+
+std::string field_text(const std::string &text, int index) {
+  const std::vector<std::string> fields = tokens_of(text);
+  return index >= 1 && index <= static_cast<int>(fields.size()) ? fields[index - 1] : "";
+}
+
+[[noreturn]] void stop_on_genotype_line(int line_no, const std::string &what) {
+  stop(std::string("Error: File ") + geno + ", line " + std::to_string(line_no) + ": " + what);
+}
+
+// Reads line `line_no` of the genotype table from fin into `header`, its identifier into
+// snp_name and the genotype of the subject on line i of the sequenced-subject table into
+// X[mis_ranks[i]][col]. A number must fill its whole field. Stops the run on a malformed line.
+void read_genotype_line(int line_no, double **X, int col) {
+  if (!std::getline(fin, header)) {
+    stop_on_genotype_line(line_no, "the line cannot be read");
+  }
+  const int fields = count_fields(header);
+  if (fields == 0) {
+    stop_on_genotype_line(line_no, "the line is blank; blank lines are allowed only at the end");
+  }
+  if (fields != m + 1) {
+    stop_on_genotype_line(line_no, std::to_string(fields) + " fields, expected " +
+                                       std::to_string(m + 1) +
+                                       " (the variant identifier and one genotype per subject)");
+  }
+  line.clear();
+  line.str(header);
+  line >> snp_name;
+  for (int i = 1; i <= m; ++i) {
+    double g = 0.0;
+    line >> g;
+    if (line.fail() || (line.peek() != std::char_traits<char>::eof() &&
+                        !std::isspace(static_cast<unsigned char>(line.peek())))) {
+      stop_on_genotype_line(line_no, "field " + std::to_string(i + 1) + " (\"" +
+                                         field_text(header, i + 1) + "\") is not a number");
+    }
+    X[mis_ranks[i]][col] = g;
+  }
+}
+
+enum class GenotypeClass { kMissing, kZero, kOne, kTwo, kOther };
+
+GenotypeClass classify(double x) {
+  if (is_missing(x)) {
+    return GenotypeClass::kMissing;
+  }
+  if (std::fabs(x) < kTol) {
+    return GenotypeClass::kZero;
+  }
+  if (std::fabs(x - 1.0) < kTol) {
+    return GenotypeClass::kOne;
+  }
+  if (std::fabs(x - 2.0) < kTol) {
+    return GenotypeClass::kTwo;
+  }
+  return GenotypeClass::kOther;
+}
+
+// A genotype that is none of 0, 1, 2, -999: the count line, then where it stands.
+[[noreturn]] void stop_on_genotype_value(int line_no) {
+  std::cerr << "Error: N0+N1+N2+NMISS != m" << std::endl;
+  for (int i = 1; i <= m; i++) {
+    const std::string text = field_text(header, i + 1);
+    double x = 0.0;
+    parse_real(text, &x);
+    if (classify(x) == GenotypeClass::kOther) {
+      stop(std::string("Error: File ") + geno + ", line " + std::to_string(line_no) + ", variant " +
+           snp_name + ", field " + std::to_string(i + 1) + ": the genotype \"" + text +
+           "\" is none of 0, 1, 2 and -999");
+    }
+  }
+  kill_program();
+}
+
+// Counts column j of X and, for an eligible variant, codes it: a missing genotype becomes its
+// expectation under the sample allele frequency f of the known genotypes (Additive 2f,
+// Dominant f(2 - f)); Dominant turns every carrier into 1.
+void count_and_code(Gene &gene, int j, int line_no) {
+  double **X = gene.X;
+  int N0 = 0, N1 = 0, N2 = 0, NMISS = 0;
+  for (int r = 1; r <= m; r++) {
+    switch (classify(X[r][j])) {
+      case GenotypeClass::kMissing:
+        NMISS++;
+        break;
+      case GenotypeClass::kZero:
+        N0++;
+        break;
+      case GenotypeClass::kOne:
+        N1++;
+        break;
+      case GenotypeClass::kTwo:
+        N2++;
+        break;
+      case GenotypeClass::kOther:
+        break;
+    }
+  }
+  if (N0 + N1 + N2 + NMISS != m) {
+    stop_on_genotype_value(line_no);
+  }
+  gene.cnt[j] = N1 + N2;
+  // Without a known genotype the frequency is 0/0: such a variant is never eligible, whatever
+  // the bound.
+  if (gene.cnt[j] <= SNP_MAC_LB || NMISS == m) {
+    return;
+  }
+  gene.eligible[j] = 1;
+  gene.G_NSNP1++;
+  const double f = (N1 + 2.0 * N2) / (2.0 * (m - NMISS));
+  for (int r = 1; r <= m; r++) {
+    const bool missing = is_missing(X[r][j]);
+    if (genetic_model == 0) {
+      if (missing) {
+        X[r][j] = 2.0 * f;
+      }
+    } else if (missing) {
+      X[r][j] = f * (2.0 - f);
+    } else if (X[r][j] > 0.5) {
+      X[r][j] = 1.0;
+    }
+  }
+}
+
+}  // namespace
+
+void read_gene_genotypes(Gene &gene) {
+  int current = 1;  // the stream stands at the start of this line
+  int s = 1;
+  while (s <= gene.G) {
+    const int j = gene.read_order[s];
+    const int target = gene.line[j];
+    for (; current < target; current++) {
+      fin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    read_genotype_line(target, gene.X, j);
+    current = target + 1;
+    // A variant listed twice for the gene: every record of the line takes its values (they
+    // follow one another in line order).
+    int t = s + 1;
+    for (; t <= gene.G && gene.line[gene.read_order[t]] == target; t++) {
+      for (int r = 1; r <= m; r++) {
+        gene.X[r][gene.read_order[t]] = gene.X[r][j];
+      }
+    }
+    for (; s < t; s++) {
+      count_and_code(gene, gene.read_order[s], target);
+    }
+  }
+}
+
+void write_gene_without_eligible(GeneAnalysis analysis) {
+  fout_warn << "\tNo eligible SNP in this gene!" << std::endl;
+  for (const GeneTest &test : kGeneTests) {
+    if (!*test.selected) {
+      continue;
+    }
+    fout << "\t0\tNA\tNA";
+    if (analysis == GeneAnalysis::kOneTrait) {
+      fout_naive << (test.burden ? "\t0\tNA\tNA\tNA" : "\t0\tNA\tNA");
+    }
+  }
+  fout << std::endl;
+  if (analysis == GeneAnalysis::kOneTrait) {
+    fout_naive << std::endl;
+  }
+}
+
+void build_rareW(Gene &gene) {
+  const int width = gene.G_NSNP1 + p - 1;
+  gene.rareW = dmatrix(1, m, 1, width);
+  for (int r = 1; r <= m; r++) {
+    int l = 1;
+    for (int j = 1; j <= gene.G; j++) {
+      if (gene.eligible[j]) {
+        gene.rareW[r][l++] = gene.X[r][j];
+      }
+    }
+    if (l != gene.G_NSNP1 + 1) {
+      stop("ERROR: j != G_NSNP1+1 (rareW)");
+    }
+    gene.rareW[r][l] = 1.0;
+    for (int col = 3; col <= p; col++) {
+      gene.rareW[r][gene.G_NSNP1 + col - 1] = W[r][col];
+    }
+  }
+  free_dmatrix(gene.X, 1, m, 1, gene.G);
+  gene.X = nullptr;
+}
+
+int test_mac(const Gene &gene, double bound) {
+  int mac = 0;
+  for (int j = 1; j <= gene.G; j++) {
+    if (gene.eligible[j] && gene.maf(j) <= bound) {
+      mac += gene.cnt[j];
+    }
+  }
+  return mac;
+}
+
+int burden_score(const Gene &gene, const GeneTest &test) {
+  const double bound = *test.maf_bound;
+  for (int r = 1; r <= m; r++) {
+    W[r][1] = 0.0;
+    int l = 1;
+    for (int j = 1; j <= gene.G; j++) {
+      if (!gene.eligible[j]) {
+        continue;
+      }
+      const double maf = gene.maf(j);
+      if (maf <= bound) {
+        W[r][1] +=
+            test.mb_weights ? gene.rareW[r][l] / std::sqrt((1.0 - maf) * maf) : gene.rareW[r][l];
+      }
+      l++;
+    }
+    if (l != gene.G_NSNP1 + 1) {
+      stop(std::string("Error: l != G_NSNP1+1 (") + test.name + ".1)");
+    }
+  }
+  return test_mac(gene, bound);
+}
+
+void write_test_group(std::ostream &row, int mac, double stat, double P) {
+  if (P > 0.0) {
+    row << '\t' << mac << '\t' << stat << '\t' << P;
+  } else {
+    row << '\t' << mac << "\tNA\tNA";
+  }
+}
+
+void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, double P, int code,
+                      const char *accuracy_warning) {
+  if (code <= 0) {
+    write_test_group(row, mac, Q, P);
+    return;
+  }
+  warn << accuracy_warning;
+  // Davies' faults other than round-off leave -1 as the distribution value, so 1 - res is no
+  // probability.
+  if (code == 2) {
+    row << '\t' << mac << '\t' << Q << '\t' << P;
+  } else {
+    row << '\t' << mac << '\t' << Q << "\tNA";
+  }
+}
+
+void end_gene_lines(GeneAnalysis analysis) {
+  if (analysis == GeneAnalysis::kAllTraits) {
+    fout << std::endl;
+    fout_warn << std::endl;
+    return;
+  }
+  fout_warn << std::endl;
+  fout_naive << std::endl;
+  fout << std::endl;
+}
+
+void release_gene(Gene &gene) {
+  const int G = gene.G;
+  if (gene.X != nullptr) {
+    free_dmatrix(gene.X, 1, m, 1, G);
+  }
+  if (gene.rareW != nullptr) {
+    free_dmatrix(gene.rareW, 1, m, 1, gene.G_NSNP1 + p - 1);
+  }
+  free_ivector(gene.eligible, 1, G);
+  free_ivector(gene.cnt, 1, G);
+  free_ivector(gene.read_order, 1, G);
+  free_ivector(gene.line, 1, G);
+  gene = Gene();
+}

@@ -1,0 +1,455 @@
+// EM fits of the joint model (Dempster, Laird & Rubin 1977): one loop whose M-step is its
+// variable part. The full fits sweep the expected cross products on the design pivots; the
+// constrained fit of the score tests replaces the sweep by two conditional-maximisation passes
+// (Meng & Rubin 1993): generalised least squares for the free coefficients given the inverse
+// covariance, then the covariance given the coefficients.
+#include "engine/em.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "engine/func_algorithm.h"
+#include "toolkit/func_linear_algebra.h"
+
+// Iteration limit of the EM fits. Deliberately left out of the header: only the engine's tests
+// lower it, to look at the iterates one at a time.
+namespace engine_hooks {
+int em_iteration_limit = 500;
+}
+
+namespace engine {
+
+// Sweeps Sigma's upper triangle exactly on the traits with observed[k] = 1, starting from the
+// pivots that are swept now, so only traits whose state changes are touched and the swept state
+// carries over from one missing pattern to the next. A zero diagonal entry is left alone.
+void toggle_sigma(double **Sigma, int K, const int *observed) {
+  for (int k = 1; k <= K; k++) {
+    if (Sigma[k][k] > 0 && observed[k] == 1)
+      swp(Sigma, K, k);
+    if (Sigma[k][k] < 0 && observed[k] == 0)
+      rsw(Sigma, K, k);
+  }
+}
+
+void fitted_means(int w, int K, int J, double **rows, double **B, double **Weta) {
+  for (int j = 1; j <= J; j++) {
+    for (int k = 1; k <= K; k++) {
+      double sum = 0.0;
+      for (int l = 1; l <= w; l++) sum += rows[j][l] * B[l][k];
+      Weta[j][k] = sum;
+    }
+  }
+}
+
+namespace {
+
+// The fits stop once the L1 step over covariance entries, coefficients and masses falls strictly
+// below this absolute bound; being absolute, the stopping iteration (and so the printed digits)
+// depends on the data alone.
+constexpr double kEmTolerance = 0.0001;
+
+// ---------------------------------------------------------------------------------------------
+// Start
+// ---------------------------------------------------------------------------------------------
+
+// Sigma = I in both triangles, Sigma0 = 1, B[1..w][1..K] = 0, q = q0 = n_UniW / m.
+void em_initial_values(const EmData &d, const FitState &f) {
+  for (int k = 1; k <= d.K; k++) {
+    f.Sigma0[k] = 1.0;
+    for (int k2 = 1; k2 <= d.K; k2++) f.Sigma[k][k2] = (k == k2) ? 1.0 : 0.0;
+  }
+  for (int l = 1; l <= d.w; l++)
+    for (int k = 1; k <= d.K; k++) f.B[l][k] = 0.0;
+  for (int j = 1; j <= d.J; j++) f.q[j] = f.q0[j] = static_cast<double>(d.n_UniW[j]) / d.m;
+}
+
+// Squares of one subject's observed traits into Tobs[w + o], their products into T's strict
+// lower triangle (T[w + o_a][w + o_b] for o_b < o_a).
+void add_observed_crossproducts(int w, const double *y, const int *obs, int nob, double **T,
+                                double *Tobs) {
+  for (int a = 1; a <= nob; a++) {
+    int oa = obs[a];
+    Tobs[w + oa] += y[oa] * y[oa];
+    for (int b = 1; b < a; b++) T[w + oa][w + obs[b]] += y[oa] * y[obs[b]];
+  }
+}
+
+// The part of T that no iteration changes: Tobs[1..w+K] and T's strict lower triangle are
+// cleared, then filled with the cross products of the observed trait values, pattern by pattern,
+// sequenced rows before non-sequenced rows.
+void em_constant_crossproducts(const EmData &d, const FitState &f) {
+  const int w = d.w;
+  for (int l = 1; l <= w + d.K; l++) {
+    f.Tobs[l] = 0.0;
+    for (int s = 1; s < l; s++) f.T[l][s] = 0.0;
+  }
+  for (int t = 1; t <= d.N_mispat; t++) {
+    for (int i = d.mis_pats[t] + 1; i <= d.mis_pats[t + 1]; i++)
+      add_observed_crossproducts(w, d.Y[i], d.Obs[t], d.nobs[t], f.T, f.Tobs);
+    for (int i = d.mis_patn[t] + 1; i <= d.mis_patn[t + 1]; i++)
+      add_observed_crossproducts(w, d.Y[i], d.Obs[t], d.nobs[t], f.T, f.Tobs);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// E-step
+// ---------------------------------------------------------------------------------------------
+
+// Upper triangle of T <- the fixed part: diagonal from Tobs, the rest mirrored from the strict
+// lower triangle. The design rows and columns become zero.
+void em_restore_crossproducts(int w, int K, double **T, const double *Tobs) {
+  for (int l = 1; l <= w + K; l++) {
+    T[l][l] = Tobs[l];
+    for (int s = 1; s < l; s++) T[s][l] = T[l][s];
+  }
+}
+
+// Fitted means of the current coefficients; phiY = 0; q[j] = n_UniW[j], the sequenced part of
+// the expected design counts.
+void em_prepare_estep(const EmData &d, const FitState &f) {
+  fitted_means(d.w, d.K, d.J, d.W_Uni, f.B, f.Weta);
+  for (int j = 1; j <= d.J; j++) {
+    for (int k = 1; k <= d.K; k++) f.phiY[j][k] = 0.0;
+    f.q[j] = d.n_UniW[j];
+  }
+}
+
+// Conditional means of one subject's missing traits given its observed ones, for mean mu, with
+// Sigma swept on the observed traits: c[m] = mu_m + sum over o of (y_o - mu_o) S(o, m). Obs is
+// ascending, so S(o, m) sits in row o for a leading run of o < m and in row m after it.
+void conditional_means(const double *y, const double *mu, const int *obs, int nob, const int *mis,
+                       int nmi, double **Sigma, double *c) {
+  for (int a = 1; a <= nmi; a++) {
+    int mk = mis[a];
+    double sum = mu[mk];
+    int b = 1;
+    for (; b <= nob && obs[b] < mk; b++) sum += (y[obs[b]] - mu[obs[b]]) * Sigma[obs[b]][mk];
+    for (; b <= nob; b++) sum += (y[obs[b]] - mu[obs[b]]) * Sigma[mk][obs[b]];
+    c[mk] = sum;
+  }
+}
+
+// E-step of a sequenced subject with fitted mean mu: observed values and conditional moments of
+// the missing traits into phiY_u (its distinct row's sums) and the trait block of T.
+void estep_sequenced_row(int w, const double *y, const double *mu, const int *obs, int nob,
+                         const int *mis, int nmi, double **Sigma, double *c, double *phiY_u,
+                         double **T) {
+  conditional_means(y, mu, obs, nob, mis, nmi, Sigma, c);
+  for (int b = 1; b <= nob; b++) phiY_u[obs[b]] += y[obs[b]];
+  for (int a = 1; a <= nmi; a++) {
+    int mk = mis[a];
+    phiY_u[mk] += c[mk];
+    for (int b = 1; b <= nob; b++) {
+      int o = obs[b];
+      T[w + std::min(o, mk)][w + std::max(o, mk)] += c[mk] * y[o];
+    }
+    T[w + mk][w + mk] += c[mk] * c[mk] + Sigma[mk][mk];
+    for (int a2 = 1; a2 < a; a2++) {
+      int m2 = mis[a2];
+      T[w + m2][w + mk] += c[m2] * c[mk] + Sigma[m2][mk];
+    }
+  }
+}
+
+// -1/2 d' Sigma_OO^-1 d for d = y - mu on the observed traits, from Sigma swept on them (its
+// swept block is -Sigma_OO^-1); 0 when no trait is observed.
+double log_kernel(const double *y, const double *mu, const int *obs, int nob, double **Sigma) {
+  double A = 0.0;
+  for (int a = 1; a <= nob; a++) {
+    int oa = obs[a];
+    double da = y[oa] - mu[oa];
+    A += 0.5 * Sigma[oa][oa] * da * da;
+    for (int b = 1; b < a; b++) {
+      int ob = obs[b];
+      A += Sigma[ob][oa] * (y[ob] - mu[ob]) * da;
+    }
+  }
+  return A;
+}
+
+// Unnormalised posterior weights phi_r[j] = exp(A_j) q0[j] of a non-sequenced subject over the
+// distinct rows; returns their total. When every term underflows (or the total is not finite)
+// the weights are recomputed as exp(A_j - max A) q0[j]: the same weights after normalisation,
+// without the underflow that would otherwise turn them into 0/0.
+double posterior_weights(const double *y, double **Weta, const double *q0, int J, const int *obs,
+                         int nob, double **Sigma, double *phi_r) {
+  double total = 0.0;
+  for (int j = 1; j <= J; j++) {
+    phi_r[j] = std::exp(log_kernel(y, Weta[j], obs, nob, Sigma)) * q0[j];
+    total += phi_r[j];
+  }
+  if (total > 0.0 && std::isfinite(total))
+    return total;
+  double largest = -std::numeric_limits<double>::infinity();
+  for (int j = 1; j <= J; j++) {
+    phi_r[j] = log_kernel(y, Weta[j], obs, nob, Sigma);
+    largest = std::max(largest, phi_r[j]);
+  }
+  total = 0.0;
+  for (int j = 1; j <= J; j++) {
+    phi_r[j] = std::exp(phi_r[j] - largest) * q0[j];
+    total += phi_r[j];
+  }
+  return total;
+}
+
+// E-step of a non-sequenced subject: posterior weights over the J distinct rows into phi_r, the
+// weights added to the expected counts q, and the weighted observed values and conditional
+// moments into phiY and T. The conditional covariance enters once, as the weights sum to one.
+void estep_nonsequenced_row(int w, int J, const double *y, double **Weta, const double *q0,
+                            const int *obs, int nob, const int *mis, int nmi, double **Sigma,
+                            double *c, double *phi_r, double *q, double **phiY, double **T) {
+  double total = posterior_weights(y, Weta, q0, J, obs, nob, Sigma, phi_r);
+  for (int j = 1; j <= J; j++) {
+    phi_r[j] = phi_r[j] / total;
+    double wt = phi_r[j];
+    q[j] += wt;
+    for (int b = 1; b <= nob; b++) phiY[j][obs[b]] += wt * y[obs[b]];
+  }
+  if (nmi == 0)
+    return;
+  for (int j = 1; j <= J; j++) {
+    double wt = phi_r[j];
+    conditional_means(y, Weta[j], obs, nob, mis, nmi, Sigma, c);
+    for (int a = 1; a <= nmi; a++) {
+      int mk = mis[a];
+      double wc = wt * c[mk];
+      phiY[j][mk] += wc;
+      for (int b = 1; b <= nob; b++) {
+        int o = obs[b];
+        T[w + std::min(o, mk)][w + std::max(o, mk)] += wc * y[o];
+      }
+      T[w + mk][w + mk] += wc * c[mk];
+      for (int a2 = 1; a2 < a; a2++) T[w + mis[a2]][w + mk] += wt * c[mis[a2]] * c[mk];
+    }
+  }
+  for (int a = 1; a <= nmi; a++) {
+    int mk = mis[a];
+    T[w + mk][w + mk] += Sigma[mk][mk];
+    for (int a2 = 1; a2 < a; a2++) T[w + mis[a2]][w + mk] += Sigma[mis[a2]][mk];
+  }
+}
+
+// E-step over all subjects, pattern by pattern: adds the expected trait cross products to T's
+// trait block, the expected design counts to q, the per-row sums of observed and expected traits
+// to phiY, and writes the posterior weights phi[i - m][1..J]. Reads the fitted means Weta and the
+// previous masses q0; leaves Sigma's upper triangle swept on the observed traits of the last
+// pattern.
+void em_estep(const EmData &d, const FitState &f) {
+  for (int t = 1; t <= d.N_mispat; t++) {
+    toggle_sigma(f.Sigma, d.K, d.mis_R[t]);
+    for (int i = d.mis_pats[t] + 1; i <= d.mis_pats[t + 1]; i++) {
+      int u = d.ind_UniW[i];
+      estep_sequenced_row(d.w, d.Y[i], f.Weta[u], d.Obs[t], d.nobs[t], d.Mis[t], d.nmis[t], f.Sigma,
+                          f.c, f.phiY[u], f.T);
+    }
+    for (int i = d.mis_patn[t] + 1; i <= d.mis_patn[t + 1]; i++)
+      estep_nonsequenced_row(d.w, d.J, d.Y[i], f.Weta, f.q0, d.Obs[t], d.nobs[t], d.Mis[t],
+                             d.nmis[t], f.Sigma, f.c, f.phi[i - d.m], f.q, f.phiY, f.T);
+  }
+}
+
+// Expected design cross products and design-trait products into T's upper triangle (rows
+// 1..w), then the expected counts q[j] become masses (they sum to n, so the masses sum to 1).
+void em_accumulate_design(const EmData &d, const FitState &f) {
+  const int w = d.w;
+  for (int j = 1; j <= d.J; j++) {
+    const double *row = d.W_Uni[j];
+    for (int l = 1; l <= w; l++) {
+      double qr = f.q[j] * row[l];
+      for (int l2 = l; l2 <= w; l2++) f.T[l][l2] += qr * row[l2];
+    }
+    for (int l = 1; l <= w; l++) {
+      for (int k = 1; k <= d.K; k++) f.T[l][w + k] += f.phiY[j][k] * row[l];
+    }
+    f.q[j] = f.q[j] / d.n;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The loop
+// ---------------------------------------------------------------------------------------------
+
+// Where an M-step leaves the new coefficients: at[l][col0 + k] for design column l, trait k.
+struct NewCoefficients {
+  double **at;
+  int col0;
+};
+
+// L1 step between the previous iterate (Sigma's lower triangle, Sigma0, B, q0) and the new one
+// (Sigma's upper triangle, the new coefficients, q), summed trait by trait (covariance entries,
+// then coefficients) and then over the masses.
+double em_distance(const EmData &d, const FitState &f, NewCoefficients b) {
+  double D = 0.0;
+  for (int k = 1; k <= d.K; k++) {
+    D += std::fabs(f.Sigma[k][k] - f.Sigma0[k]);
+    for (int k2 = 1; k2 < k; k2++) D += std::fabs(f.Sigma[k2][k] - f.Sigma[k][k2]);
+    for (int l = 1; l <= d.w; l++) D += std::fabs(f.B[l][k] - b.at[l][b.col0 + k]);
+  }
+  for (int j = 1; j <= d.J; j++) D += std::fabs(f.q[j] - f.q0[j]);
+  return D;
+}
+
+// The new iterate becomes the previous one: Sigma0 and Sigma's lower triangle from its upper
+// triangle, B from the new coefficients, q0 from q.
+void em_copy_back(const EmData &d, const FitState &f, NewCoefficients b) {
+  for (int k = 1; k <= d.K; k++) {
+    f.Sigma0[k] = f.Sigma[k][k];
+    for (int k2 = 1; k2 < k; k2++) f.Sigma[k][k2] = f.Sigma[k2][k];
+    for (int l = 1; l <= d.w; l++) f.B[l][k] = b.at[l][b.col0 + k];
+  }
+  for (int j = 1; j <= d.J; j++) f.q0[j] = f.q[j];
+}
+
+// The EM iterations, at most em_iteration_limit of them. maximise(d, f) is the M-step: it reads
+// the expected cross products of the E-step (T's upper triangle) and the masses q, writes the
+// new covariance into Sigma's upper triangle (the lower keeps the previous iterate) and returns
+// where the new coefficients are.
+template <class MStep>
+void em_fit(const EmData &d, const FitState &f, MStep &maximise) {
+  em_initial_values(d, f);
+  flag_nonconvergence = false;
+  em_constant_crossproducts(d, f);
+  for (int iter = 1; iter <= engine_hooks::em_iteration_limit; iter++) {
+    em_restore_crossproducts(d.w, d.K, f.T, f.Tobs);
+    em_prepare_estep(d, f);
+    em_estep(d, f);
+    em_accumulate_design(d, f);
+    const NewCoefficients b = maximise(d, f);
+    double D = em_distance(d, f, b);
+    em_copy_back(d, f, b);
+    if (D < kEmTolerance)
+      return;
+  }
+  flag_nonconvergence = true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// M-steps
+// ---------------------------------------------------------------------------------------------
+
+// Sweeping T on the design pivots leaves the new coefficients in T[1..w][w+1..w+K] and the
+// residual cross products in the trait block, whose division by n gives the new covariance.
+struct SweptStep {
+  NewCoefficients operator()(const EmData &d, const FitState &f) const {
+    const int w = d.w;
+    for (int l = 1; l <= w; l++) swp(f.T, w + d.K, l);
+    for (int k = 1; k <= d.K; k++) {
+      for (int k2 = k; k2 <= d.K; k2++) f.Sigma[k][k2] = f.T[w + k][w + k2] / d.n;
+    }
+    return {f.T, w};
+  }
+};
+
+// With one coefficient held at zero the coefficients of different traits no longer separate, so
+// the M-step alternates two conditional maximisations, each pass on the same expected cross
+// products: the free coefficients by generalised least squares given SigmaInv (one system of
+// order pK - 1, by Cholesky), then Sigma as the expected residual cross products over n and
+// SigmaInv its inverse. The work arrays live as long as the object, one fit.
+class ConstrainedStep {
+ public:
+  ConstrainedStep(int K, int p, int fixedTrait, double **SigmaInv)
+      : K_(K), p_(p), t_(fixedTrait), order_(p * K - 1), SigmaInv_(SigmaInv) {
+    G_ = dmatrix(1, p_, 1, p_);
+    B_ = dmatrix(1, p_, 1, K_);
+    A_ = dmatrix(1, order_, 1, order_);
+    rhs_ = dvector(1, order_);
+    x_ = dvector(1, order_);
+    diag_ = dvector(1, order_);
+    for (int k = 1; k <= K_; k++)
+      for (int k2 = 1; k2 <= K_; k2++) SigmaInv_[k][k2] = (k == k2) ? 1.0 : 0.0;
+  }
+  ~ConstrainedStep() {
+    free_dvector(diag_, 1, order_);
+    free_dvector(x_, 1, order_);
+    free_dvector(rhs_, 1, order_);
+    free_dmatrix(A_, 1, order_, 1, order_);
+    free_dmatrix(B_, 1, p_, 1, K_);
+    free_dmatrix(G_, 1, p_, 1, p_);
+  }
+  ConstrainedStep(const ConstrainedStep &) = delete;
+  ConstrainedStep &operator=(const ConstrainedStep &) = delete;
+
+  NewCoefficients operator()(const EmData &d, const FitState &f) {
+    for (int l = 1; l <= p_; l++)
+      for (int l2 = l; l2 <= p_; l2++) G_[l][l2] = G_[l2][l] = f.T[l][l2];
+    for (int pass = 1; pass <= 2; pass++) {
+      least_squares(f.T);
+      covariance(d.n, f.T, f.Sigma);
+    }
+    return {B_, 0};
+  }
+
+ private:
+  // System position of the coefficient of design column l for trait k (not (1, t)).
+  int position(int k, int l) const { return (k - 1) * p_ + l - (k >= t_ ? 1 : 0); }
+  // The first design column of trait k that is free.
+  int first(int k) const { return k == t_ ? 2 : 1; }
+
+  // B <- the free coefficients solving (SigmaInv (x) G) b = (SigmaInv (x) I) vec(T_WY), the
+  // system filled in its upper block triangle; B[1][t] = 0.
+  void least_squares(double **T) {
+    for (int k = 1; k <= K_; k++) {
+      for (int k2 = k; k2 <= K_; k2++) {
+        double s = SigmaInv_[k][k2];
+        for (int l = first(k); l <= p_; l++) {
+          for (int l2 = first(k2); l2 <= p_; l2++)
+            A_[position(k, l)][position(k2, l2)] = s * G_[l][l2];
+        }
+      }
+      for (int l = first(k); l <= p_; l++) {
+        double sum = 0.0;
+        for (int k2 = 1; k2 <= K_; k2++) sum += SigmaInv_[k][k2] * T[l][p_ + k2];
+        rhs_[position(k, l)] = sum;
+      }
+    }
+    choldc(A_, order_, diag_);
+    cholsl(A_, order_, diag_, rhs_, x_);
+    for (int k = 1; k <= K_; k++)
+      for (int l = first(k); l <= p_; l++) B_[l][k] = x_[position(k, l)];
+    B_[1][t_] = 0.0;
+  }
+
+  // Sigma's upper triangle <- the expected residual cross products of B over n; SigmaInv <- the
+  // inverse of Sigma (both triangles).
+  void covariance(int n, double **T, double **Sigma) {
+    for (int k = 1; k <= K_; k++) {
+      for (int k2 = k; k2 <= K_; k2++) {
+        double by_k = 0.0, by_k2 = 0.0, diagonal = 0.0, off = 0.0;
+        for (int l = 1; l <= p_; l++) {
+          by_k += B_[l][k] * T[l][p_ + k2];
+          by_k2 += B_[l][k2] * T[l][p_ + k];
+          diagonal += B_[l][k] * T[l][l] * B_[l][k2];
+        }
+        for (int l = 1; l <= p_; l++) {
+          for (int l2 = l + 1; l2 <= p_; l2++)
+            off += (B_[l][k] * B_[l2][k2] + B_[l][k2] * B_[l2][k]) * T[l][l2];
+        }
+        Sigma[k][k2] = (T[p_ + k][p_ + k2] - by_k - by_k2 + diagonal + off) / n;
+      }
+    }
+    for (int k = 1; k <= K_; k++) {
+      SigmaInv_[k][k] = Sigma[k][k];
+      for (int k2 = k + 1; k2 <= K_; k2++) SigmaInv_[k][k2] = SigmaInv_[k2][k] = Sigma[k][k2];
+    }
+    invv(SigmaInv_, K_);
+  }
+
+  int K_, p_, t_, order_;
+  double **SigmaInv_, **G_, **B_, **A_, *rhs_, *x_, *diag_;
+};
+
+}  // namespace
+
+void em_fit_swept(const EmData &d, const FitState &f) {
+  SweptStep step;
+  em_fit(d, f, step);
+}
+
+void em_fit_constrained(const EmData &d, const FitState &f, int fixedTrait, double **SigmaInv) {
+  ConstrainedStep step(d.K, d.w, fixedTrait, SigmaInv);
+  em_fit(d, f, step);
+}
+
+}  // namespace engine
