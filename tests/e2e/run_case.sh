@@ -10,6 +10,8 @@
 #                     stderr); files/NAME (WORK_DIR/NAME must match: numbers field by field to
 #                     a relative 1e-6, i.e. the last printed digit, everything else exactly);
 #                     absent (one file name per line that must not exist afterwards);
+#                     untouched (one file name per line: WORK_DIR/NAME must still be byte for
+#                     byte CASE_DIR/inputs/NAME, an input or the output of an earlier run).
 #                     last_digit (present: numbers in scientific form may differ by one unit
 #                     of their last printed digit, no more).
 # With VARNOSTA_E2E_UPDATE=1 the actual outputs are written beside the expected ones as
@@ -110,6 +112,11 @@ if [ -f "$exp/absent" ]; then
   while IFS= read -r name; do
     [ -n "$name" ] && [ -e "$work/$name" ] && fail "file $name should not exist"
   done <"$exp/absent"
+fi
+if [ -f "$exp/untouched" ]; then
+  while IFS= read -r name; do
+    [ -n "$name" ] && ! cmp -s "$case_dir/inputs/$name" "$work/$name" && fail "file $name was changed"
+  done <"$exp/untouched"
 fi
 
 if [ "$failed" = 1 ]; then
