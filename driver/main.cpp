@@ -30,10 +30,13 @@ int main(int argc, char **argv) {
     case 0:
       run_wald(locals.trait_names);
       break;
+    case 1:
+      run_score(locals.trait_names);
+      break;
     default:
-      // The score and gene-based analyses are not built yet: say so rather than end as if
-      // they had run. A gene-based run with no test selected has nothing to do anyway.
-      if (analysis_mode == 1 || flag_skat || flag_t1 || flag_t5 || flag_mb) {
+      // The gene-based analyses are not built yet: say so rather than end as if they had run.
+      // A gene-based run with no test selected has nothing to do anyway.
+      if (flag_skat || flag_t1 || flag_t5 || flag_mb) {
         std::cerr << "Error: This analysis is not available in this version of Varnosta"
                   << std::endl;
         kill_program();

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Times the default analysis (single-variant Wald tests) on simulated data of set sizes and
-# prints variants per second and peak resident memory.
+# Times the single-variant analyses (Wald tests, -COM, and score tests of trait 1,
+# -COM_SCORE) on simulated data of set sizes and prints variants per second and peak resident
+# memory, both analyses on the same data set.
 #
-# Usage: bench/wald.sh [BUILD_DIR] [PRESET...]
+# Usage: bench/single_variant.sh [BUILD_DIR] [PRESET...]
 #   BUILD_DIR  build directory holding varnosta and tools/simulate (default: build/ at the
 #              top of the source tree)
 #   PRESET     small       m=500,  n-m=500,   K=3, two discrete covariates (2 and 3 levels)
@@ -14,6 +15,7 @@
 #              default: small medium large continuous
 #
 # Environment:
+#   ANALYSES    the analyses to time, in order (default "wald score")
 #   VARIANTS    variants per data set, every preset (default 200)
 #   SEED        simulator seed (default 1)
 #   M, NONSEQ, K, COVARIATES   sizes of the custom preset (defaults 500, 500, 3, discrete);
@@ -57,6 +59,16 @@ for exe in "$varnosta" "$simulate"; do
 done
 
 variants=${VARIANTS:-200}
+read -r -a analyses <<<"${ANALYSES:-wald score}"
+for analysis in "${analyses[@]}"; do
+  case "$analysis" in
+    wald | score) ;;
+    *)
+      echo "Error: ANALYSES holds wald and score, not '$analysis'" >&2
+      exit 1
+      ;;
+  esac
+done
 seed=${SEED:-1}
 if /usr/bin/time -v true >/dev/null 2>&1; then
   gnu_time=1
@@ -90,12 +102,17 @@ to_seconds() {
   awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; printf "%.2f", s }' <<<"$1"
 }
 
-# Runs the analysis of one data set; sets `seconds`, `rss_mb` and `rc`.
+# Runs one analysis (wald or score) of one data set, its outputs and logs in dir/analysis;
+# sets `seconds`, `rss_mb` and `rc`.
 time_analysis() {
-  local dir=$1
-  local cmd=("$varnosta" -PHENO_SEQ "$dir/pheno_seq.tab" -PHENO_NONSEQ "$dir/pheno_nonseq.tab"
-    -GENO "$dir/geno.tab" -OUT_MLE "$dir/mle.tab" -OUT_NAIVE "$dir/naive.tab"
-    -OUT_WARN "$dir/warning.txt")
+  local data=$1 analysis=$2
+  local dir=$data/$analysis
+  mkdir -p "$dir"
+  local mode=(-COM)
+  [ "$analysis" = score ] && mode=(-COM_SCORE -TRAIT 1)
+  local cmd=("$varnosta" "${mode[@]}" -PHENO_SEQ "$data/pheno_seq.tab"
+    -PHENO_NONSEQ "$data/pheno_nonseq.tab" -GENO "$data/geno.tab" -OUT_MLE "$dir/mle.tab"
+    -OUT_NAIVE "$dir/naive.tab" -OUT_WARN "$dir/warning.txt")
   rc=0
   rss_mb=n/a
   if [ "$gnu_time" = 1 ]; then
@@ -112,8 +129,8 @@ time_analysis() {
   fi
 }
 
-printf '%-11s %6s %6s %2s %-10s %8s %9s %10s %9s  %s\n' preset m n-m K covariates variants \
-  seconds variants/s peakRSS_MB status
+printf '%-11s %-8s %6s %6s %2s %-10s %8s %9s %10s %9s  %s\n' preset analysis m n-m K \
+  covariates variants seconds variants/s peakRSS_MB status
 status_all=0
 for preset in "${presets[@]}"; do
   case "$preset" in
@@ -133,20 +150,23 @@ for preset in "${presets[@]}"; do
     cat "$work/$preset.simulate.txt" >&2
     exit 1
   fi
-  time_analysis "$dir"
-  rows=$(($(wc -l 2>/dev/null <"$dir/mle.tab" || echo 1) - 1))
-  if [ "$rc" -ne 0 ]; then
-    status="FAILED (exit $rc): $(tail -n 1 "$dir/stderr.txt")"
-    status_all=1
-  elif [ "$rows" -ne "$variants" ]; then
-    status="INCOMPLETE ($rows of $variants rows)"
-    status_all=1
-  else
-    status=ok
-  fi
-  rate=$(awk -v v="$variants" -v s="$seconds" 'BEGIN {
-    if (s > 0) printf "%.1f", v / s; else print "n/a" }')
-  printf '%-11s %6d %6d %2d %-10s %8d %9s %10s %9s  %s\n' "$preset" "$m" "$nonseq" "$k" "$cov" \
-    "$variants" "$seconds" "$rate" "$rss_mb" "$status"
+  for analysis in "${analyses[@]}"; do
+    time_analysis "$dir" "$analysis"
+    out=$dir/$analysis
+    rows=$(($(wc -l 2>/dev/null <"$out/mle.tab" || echo 1) - 1))
+    if [ "$rc" -ne 0 ]; then
+      status="FAILED (exit $rc): $(tail -n 1 "$out/stderr.txt")"
+      status_all=1
+    elif [ "$rows" -ne "$variants" ]; then
+      status="INCOMPLETE ($rows of $variants rows)"
+      status_all=1
+    else
+      status=ok
+    fi
+    rate=$(awk -v v="$variants" -v s="$seconds" 'BEGIN {
+      if (s > 0) printf "%.1f", v / s; else print "n/a" }')
+    printf '%-11s %-8s %6d %6d %2d %-10s %8d %9s %10s %9s  %s\n' "$preset" "$analysis" "$m" \
+      "$nonseq" "$k" "$cov" "$variants" "$seconds" "$rate" "$rss_mb" "$status"
+  done
 done
 exit $status_all
