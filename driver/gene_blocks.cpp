@@ -330,16 +330,14 @@ bool no_genotype(double x) {
 }
 
 // A genotype that is none of 0, 1, 2, -999: the count line, then where it stands.
-[[noreturn]] void stop_on_genotype_value(int line_no) {
+[[noreturn]] void stop_on_genotype_count(int line_no) {
   std::cerr << "Error: N0+N1+N2+NMISS != m" << std::endl;
   const std::vector<std::string> fields = tokens_of(header);
   for (int i = 1; i <= m; i++) {
     double x = 0.0;
     parse_number(fields[i], &x);
     if (no_genotype(x)) {
-      stop(std::string("Error: File ") + geno + ", line " + std::to_string(line_no) + ", variant " +
-           snp_name + ", field " + std::to_string(i + 1) + ": the genotype \"" + fields[i] +
-           "\" is none of 0, 1, 2 and -999");
+      stop_on_genotype_value(line_no, fields[i]);
     }
   }
   kill_program();
@@ -351,7 +349,7 @@ bool no_genotype(double x) {
 void count_and_code(Gene &gene, int j, int line_no) {
   const VariantCounts counts = count_genotypes(gene.X, j);
   if (counts.n0 + counts.n1 + counts.n2 + counts.nmiss != m) {
-    stop_on_genotype_value(line_no);
+    stop_on_genotype_count(line_no);
   }
   double **X = gene.X;
   gene.cnt[j] = counts.n1 + counts.n2;

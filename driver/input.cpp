@@ -373,7 +373,9 @@ TraitRelation trait_relation(int k, int l) {
     }
   }
   const double kTolerance = 1e-10;
-  if (!(ckk > 0.0 && cll > 0.0) || 1.0 - (ckl / ckk) * (ckl / cll) > kTolerance) {
+  // Written so that a sum beyond the range of a double (NaN) counts as no relation.
+  const bool on_a_line = ckk > 0.0 && cll > 0.0 && 1.0 - (ckl / ckk) * (ckl / cll) <= kTolerance;
+  if (!on_a_line) {
     return TraitRelation::kNone;
   }
   return 1.0 - (kl / kk) * (kl / ll) <= kTolerance ? TraitRelation::kProportional

@@ -12,8 +12,6 @@
 #include "toolkit/func_linear_algebra.h"
 #include "toolkit/func_stat.h"
 
-bool flag_fit_singular = false;
-
 // The driver's trait count K and single-variant design width p (defined at the end of the file).
 static int driver_K();
 static int driver_p();

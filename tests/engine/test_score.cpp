@@ -74,7 +74,7 @@ Rows gls(const Model &d, int t, const Rows &Sinv) {
   return B;
 }
 
-// Residual cross products of B over n (0-based K x K).
+// Residual cross products of B over n (0-based K x K); every subject sequenced.
 Rows residual_covariance(const Model &d, const Rows &B) {
   const int traits = d.nK;
   Rows S(traits, std::vector<double>(traits, 0.0));
@@ -167,8 +167,8 @@ double **condensed_rows(Model &d, int nGen) {
 }
 
 // rareUV_indi_score_skat for trait t at the fit on C (p columns), the gene rows being W_Uni;
-// the covariance entries numbered from K p + nGen on. Returns dimST of this layout.
-int gene_score(Model &d, int t, int nGen, double **C, double *U, double **V) {
+// the covariance entries numbered from K p + nGen on.
+void gene_score(Model &d, int t, int nGen, double **C, double *U, double **V) {
   const int pc = d.w - nGen + 1, nK = d.nK, dimST = nK * pc - 1 + nGen + nK * (nK + 1) / 2;
   int **twoIND = d.pool.imat(nK, nK);
   for (int a = 1, pos = nK * pc + nGen - 1; a <= nK; a++)
@@ -179,7 +179,6 @@ int gene_score(Model &d, int t, int nGen, double **C, double *U, double **V) {
                          d.Sigma, d.Sigma0, d.SigmaInv, d.q, d.phi, d.phiY, d.Weta, d.c, d.W, d.Y,
                          d.c_var, twoIND, d.c2, d.c3, d.nobs, d.nmis, d.Mis, d.Obs, d.mis_R,
                          d.mis_pats, d.mis_patn, d.J, d.n_UniW, d.ind_UniW, C, d.W, d.W_Uni);
-  return dimST;
 }
 
 }  // namespace
@@ -193,17 +192,18 @@ int gene_score(Model &d, int t, int nGen, double **C, double *U, double **V) {
 // Score in closed form. With residuals e of that fit, s2 = e'e / n, g the genotypes and X the
 // covariate design, the log-likelihood sum_i -log(s2) / 2 - (y_i - g_i b - x_i'c)^2 / (2 s2) has
 // at b = 0 the score U = g'e / s2 and the observed information
-//   I_bb = g'g / s2, I_bc = g'X / s2, I_cc = X'X / s2,
+//   I_bb = g'g / s2,  I_bc = g'X / s2,  I_cc = X'X / s2,
 //   I_b,s2 = g'e / s2^2 = U / s2 (not zero: the fit leaves g out, so g'e is not zero),
-//   I_c,s2 = X'e / s2^2 = 0 (normal equations), I_s2,s2 = -n / (2 s2^2) + e'e / s2^3 = n / (2
-//   s2^2),
+//   I_c,s2 = X'e / s2^2 = 0 (normal equations),
+//   I_s2,s2 = -n / (2 s2^2) + e'e / s2^3 = n / (2 s2^2),
 // and the masses separate from the rest. So V = I_bb - I_bc I_cc^-1 I_cb - I_b,s2^2 / I_s2,s2
 // = g'(I - X (X'X)^-1 X')g / s2 - 2 U^2 / n: the least-squares score test's variance less
 // 2 U^2 / n, its score unchanged. The null fit with rareUV and the one-variant gene score give
-// the same. A covariance shrunk fourfold before the score makes the nuisance block indefinite
-// (its variance entry becomes n s^2 (3/4 + 1/4 - 2) < 0 for s = 1 / s2'): flag_positiveQ1 is
-// false, and U and V are the uncorrected s g'e and s g'g. A second data set has one distinct
-// design row (J = 1: no mass left after the reduction); there U and V vanish.
+// the same. A covariance shrunk fourfold before the score makes the nuisance block indefinite:
+// with s the inverse of the shrunk variance, its variance entry is n s^2 (3/4 + 1/4 - 2) < 0.
+// Then flag_positiveQ1 is false, and U and V are the uncorrected s g'e and s g'g. A second data
+// set has one distinct design row (J = 1: no mass left after the reduction); there U and V
+// vanish.
 TEST(EngineScore, OneTraitCompleteDataInClosedForm) {
   for (bool one_row : {false, true}) {
     Normal z(23);
@@ -326,8 +326,8 @@ TEST(EngineScore, DegenerateTraitsEndTheFitWithAFlag) {
 // efficient score and its variance from a finite-difference gradient and Hessian there; the
 // gene score with the same column as its one variant gives the same numbers.
 //
-// Tolerances of the finite-difference checks (this test and the next three). Agreement is to the
-// fit's accuracy: the EM stops once its L1 step is below 1e-4, U and the information come from
+// Tolerances of the finite-difference checks (this test and the three after it). Agreement is to
+// the fit's accuracy: the EM stops once its L1 step is below 1e-4, U and the information come from
 // the last iterate, and the information uses identities of the fixed point. The Hessian is taken
 // with steps of 1e-3 of a parameter's scale (smaller steps let the rounding error of the second
 // differences, which grows as 1/step^2, dominate the Schur complement). The gaps observed are
@@ -351,7 +351,6 @@ TEST(EngineScore, OneTraitScoreMatchesFiniteDifferences) {
       EXPECT_EQ(d.eta0[1][t], 0.0);
       FdScore f = fd_score(d.loglik_function(), d.theta(), {(t - 1) * d.w + 1});
       EXPECT_LT(f.stationarity, 1e-3) << what;
-
       d.score(t, U, V);
       ASSERT_TRUE(flag_positiveQ1);
       expect_score(U, V, f.efficient, f.V, 2e-4, what);
@@ -368,7 +367,7 @@ TEST(EngineScore, OneTraitScoreMatchesFiniteDifferences) {
 // information at any coefficients whose covariance is their residual cross products over n (the
 // one identity it uses, sum_i z_i z_i' = n s, then holds): so with the free coefficients moved
 // off the fit by about half a standard error, U and V still equal the efficient score and
-// variance from finite differences, to their accuracy (tolerance as below). Without the
+// variance from finite differences, to their accuracy (tolerance as above). Without the
 // nuisance-score correction U is off by up to 0.3 standard errors, without the -c_k s_ab term V
 // by a fifth.
 TEST(EngineScore, OneTraitScoreIsExactAwayFromTheFit) {
@@ -460,23 +459,4 @@ TEST(EngineScore, GeneScoreOfOneTraitMatchesFiniteDifferences) {
     ASSERT_TRUE(flag_positiveQ1);
     expect_score(U, V, f.efficient, f.V, 2e-4, "trait " + std::to_string(t));
   }
-}
-
-// One trait with non-sequenced subjects: the null fit with rareUV and the constrained fit with
-// rareUV_indi_score reach the same estimates by different paths, and their scores agree to the
-// fits' accuracy (rareUV's U is uncorrected, the nuisance score being zero at the fit).
-TEST(EngineScore, AllTraitsAndOneTraitScoresAgreeForOneTrait) {
-  std::vector<Subject> seq, nonseq;
-  trait_data(12, 1, 1, 120, 80, 0.1, seq, nonseq);
-  Model d(1, seq, nonseq);
-  double *U = d.pool.vec(1), **V = d.pool.mat(1, 1), *U1 = d.pool.vec(1), **V1 = d.pool.mat(1, 1);
-  d.fit_constrained(1);
-  d.score(1, U, V);
-  std::vector<double *> covariates = shifted_rows(d, 1);
-  d.fit_null(d.w - 1, covariates.data());
-  double **B = d.pool.mat(d.w, 1);
-  B[1][1] = 0.0;
-  for (int l = 2; l <= d.w; l++) B[l][1] = d.eta0[l - 1][1];
-  d.score_all_traits(1, B, U1, V1);
-  expect_score(U1, V1, {U[1]}, {{V[1][1]}}, 2e-4, "rareUV against rareUV_indi_score");
 }
