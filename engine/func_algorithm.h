@@ -101,8 +101,8 @@ void rareUV(int w, int n, int m, int N_mispat, int D, int dimST, int nGen, doubl
             double **Q1, double *l1, double **eta, double **Sigma, double *Sigma0,
             double **SigmaInv, double *q, double **phi, double **phiY, double **Weta, double *c,
             double **W, double **Y, double **c_var, int **twoIND, double **c2, double ***c3,
-            int *nobs, int *nmis, int **Mis, int **Obs, int **mis_R, int *mis_pats,
-            int *mis_patn, int J, int *n_UniW, int *ind_UniW, double **W_Uni);
+            int *nobs, int *nmis, int **Mis, int **Obs, int **mis_R, int *mis_pats, int *mis_patn,
+            int J, int *n_UniW, int *ind_UniW, double **W_Uni);
 
 // One trait (fixedTrait): the first nGen (= 1) columns of W_Uni (J x p) for that trait. Follows
 // EM_algorithm_indi_score. U and V are corrected for the nuisance score as well.
@@ -118,30 +118,40 @@ void rareUV_indi_score(int fixedTrait, int p, int n, int m, int N_mispat, int D,
 // distinct gene rows Wgene_Uni (J x (nGen + p - 1)), every other trait the condensed rows W_Uni
 // (J x p, column 1 the sum of the gene's genotypes). Note nGen before D and dimST here.
 void rareUV_indi_score_skat(int fixedTrait, int p, int n, int m, int N_mispat, int nGen, int D,
-                            int dimST, double **V, double *U, double **Q1, double *l1,
-                            double **eta, double **Sigma, double *Sigma0, double **SigmaInv,
-                            double *q, double **phi, double **phiY, double **Weta, double *c,
-                            double **W, double **Y, double **c_var, int **twoIND, double **c2,
-                            double ***c3, int *nobs, int *nmis, int **Mis, int **Obs,
-                            int **mis_R, int *mis_pats, int *mis_patn, int J, int *n_UniW,
-                            int *ind_UniW, double **W_Uni, double **Wgene, double **Wgene_Uni);
+                            int dimST, double **V, double *U, double **Q1, double *l1, double **eta,
+                            double **Sigma, double *Sigma0, double **SigmaInv, double *q,
+                            double **phi, double **phiY, double **Weta, double *c, double **W,
+                            double **Y, double **c_var, int **twoIND, double **c2, double ***c3,
+                            int *nobs, int *nmis, int **Mis, int **Obs, int **mis_R, int *mis_pats,
+                            int *mis_patn, int J, int *n_UniW, int *ind_UniW, double **W_Uni,
+                            double **Wgene, double **Wgene_Uni);
 
 // ---------------------------------------------------------------------------------------------
 // Gene-level tests. The value -999 in a statistic or p-value marks a test without a result.
 // ---------------------------------------------------------------------------------------------
 
-// Burden quadratic form T = U' V^-1 U (U[1..K], V[1..K][1..K], not changed) with its
-// chi-square(K) upper-tail p-value; T = P = -999 when a diagonal entry of V is not positive.
+// Burden quadratic form T = U' V^-1 U (U[1..K], V[1..K][1..K]; both read, neither changed;
+// V inverted on a private copy by LU) with P its chi-square(K) upper tail, computed directly so
+// that small p-values keep their digits (P = 0 only beyond the double range). T = P = -999 when
+// a diagonal entry of V is not positive (a NaN entry does not count).
 void burdenTest_v3(int K, double *T, double *P, double *U, double **V);
 
-// SKAT entry (method 2 only; any other code returns at once): drops the entries of U[1..len]
-// whose variance V[i][i] is not positive, then SKAT on the rest. P = -999 when none is left.
+// SKAT entry. method 2 is the only one defined; any other code returns at once and writes
+// nothing. Otherwise *code = 0, the entries of U[1..len] whose variance V[i][i] is not positive
+// are dropped (a NaN variance stays in) and SKAT runs on the rest, in their order, with their
+// weights w[1..len]. No entry left: P = -999, Q unchanged.
 void MASS_metaPval_v2(int method, int len, double *U, double **V, double *w, double *Q, double *P,
                       int *code);
 
-// SKAT statistic Q = sum w_i U_i^2 and its p-value by Davies' method from the eigenvalues of
-// diag(sqrt w) V diag(sqrt w). 0-based: U[0..m-1], w[0..m-1], V[0..m-1][0..m-1]. code is
-// Davies' fault code.
+// SKAT statistic Q = sum w_i U_i^2 and P = 1 - Davies' P(sum_j lambda_j chi2(1) < Q) (Davies
+// 1980, accuracy 1e-8) over the eigenvalues lambda_j of diag(sqrt w) V diag(sqrt w) that exceed
+// 1e-5 times the mean of its non-negative eigenvalues. 0-based: U[0..m-1], w[0..m-1],
+// V[0..m-1][0..m-1] (both triangles read; nothing changed).
+// *code <- Davies' fault code, 0 to 5. P is left as computed whatever the code: on codes 1, 3, 4
+// and 5 Davies has no result and P = 2, which is not a p-value; the caller checks the code and
+// reports no p-value for those (Q stays valid). Codes 0 and 2 give P as computed. No
+// non-negative eigenvalue: prints "No Eigenvalue is bigger than 0!!" on standard output without
+// a line end, P = -999 and *code is not written.
 void SKAT(int m, double *U, double **V, double *w, double *Q, double *P, int *code);
 
 #endif  // VARNOSTA_ENGINE_FUNC_ALGORITHM_H

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <complex>
 #include <vector>
 
+#include "tests/test_support.h"
 #include "toolkit/qfc.h"
 
 namespace {
+
+using varnosta_test::inversion_cdf;
 
 struct Davies {
   double res;
@@ -35,26 +37,8 @@ Davies skat_qfc(const std::vector<double> &lambda, double c, int lim = kSkatLim)
                  std::vector<int>(lambda.size(), 1), 0.0, c, lim);
 }
 
-// Gil-Pelaez inversion by a plain midpoint rule with complex arithmetic: step h small enough that
-// 2 pi / h lies far beyond both tails, cut at U where |phi| is negligible.
-double inversion_cdf(const std::vector<double> &lb, const std::vector<double> &nc,
-                     const std::vector<int> &n, double sigma, double c, double h, double upper) {
-  const std::complex<double> i(0.0, 1.0);
-  double sum = 0.0;
-  for (int k = 0; (k + 0.5) * h < upper; k++) {
-    double u = (k + 0.5) * h;
-    std::complex<double> log_phi = -0.5 * sigma * sigma * u * u - i * u * c;
-    for (size_t j = 0; j < lb.size(); j++) {
-      std::complex<double> z = 1.0 - 2.0 * i * lb[j] * u;
-      log_phi += -0.5 * n[j] * std::log(z) + i * nc[j] * lb[j] * u / z;
-    }
-    sum += std::imag(std::exp(log_phi)) / u;
-  }
-  return 0.5 - sum * h / M_PI;
-}
-
 TEST(QfcSkatCall, AgainstPublishedValuesChiSquareAndInversion) {
-  // Davies (1980) test values for weights 6, 3, 1, also given by the inversion above.
+  // Davies (1980) test values for weights 6, 3, 1, also given by the inversion in the test support.
   const double published[][2] = {{1, 0.0542138}, {7, 0.4935618}, {20, 0.8760409}};
   for (const auto &row : published) {
     const Davies d = skat_qfc({6, 3, 1}, row[0]);
