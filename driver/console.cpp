@@ -1,9 +1,13 @@
 #include "driver/console.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sstream>
+#include <string>
 
 #include "driver/gene_blocks.h"
 #include "driver/globals.h"
@@ -46,7 +50,43 @@ void set_defaults() {
 
 namespace {
 
-int to_int(const char *value) { return static_cast<int>(std::strtol(value, nullptr, 10)); }
+// Numeric values convert as strtol (base 10, narrowed to int) and strtod do, a text that is
+// not wholly a number included ("3x" is 3, "x" is 0). Such a value, or one out of range, is
+// probably a typing slip (a decimal comma, an exponent in an integer), so the user is told what
+// was taken. Leading blanks, which the conversion skips, change nothing and pass silently.
+bool converted_whole(const char *value, const char *end) {
+  while (std::isspace(static_cast<unsigned char>(*value))) {
+    value++;
+  }
+  return end != value && *end == '\0' && errno != ERANGE;
+}
+
+void warn_read_as(const char *option, const char *value, const std::string &taken) {
+  std::cerr << "Warning: " << option << " " << value << " is read as " << taken << std::endl;
+}
+
+int to_int(const char *option, const char *value) {
+  char *end = nullptr;
+  errno = 0;
+  const long read = std::strtol(value, &end, 10);
+  const int taken = static_cast<int>(read);
+  if (!converted_whole(value, end) || taken != read) {
+    warn_read_as(option, value, std::to_string(taken));
+  }
+  return taken;
+}
+
+double to_real(const char *option, const char *value) {
+  char *end = nullptr;
+  errno = 0;
+  const double taken = std::strtod(value, &end);
+  if (!converted_whole(value, end)) {
+    std::ostringstream text;  // the form of the settings messages
+    text << taken;
+    warn_read_as(option, value, text.str());
+  }
+  return taken;
+}
 
 void set_model(char *value) {
   if (std::strcmp(value, "Additive") == 0) {
@@ -76,14 +116,14 @@ const Option kOptions[] = {
     {"-OUT_MLE", true, [](char *v) { out_test = v; }},
     {"-OUT_NAIVE", true, [](char *v) { out_naive = v; }},
     {"-OUT_WARN", true, [](char *v) { out_warn = v; }},
-    {"-MAC_LB", true, [](char *v) { MAC_LB = to_int(v); }},
-    {"-MAF_LB", true, [](char *v) { MAF_LB = std::strtod(v, nullptr); }},
-    {"-MAF_UB", true, [](char *v) { MAF_UB = std::strtod(v, nullptr); }},
-    {"-SNP_MAC_LB", true, [](char *v) { SNP_MAC_LB = to_int(v); }},
+    {"-MAC_LB", true, [](char *v) { MAC_LB = to_int("-MAC_LB", v); }},
+    {"-MAF_LB", true, [](char *v) { MAF_LB = to_real("-MAF_LB", v); }},
+    {"-MAF_UB", true, [](char *v) { MAF_UB = to_real("-MAF_UB", v); }},
+    {"-SNP_MAC_LB", true, [](char *v) { SNP_MAC_LB = to_int("-SNP_MAC_LB", v); }},
     {"-SCALE", false, [](char *) { flag_scale = true; }},
     {"-COM", false, [](char *) { analysis_mode = 0; }},
     {"-COM_SCORE", false, [](char *) { analysis_mode = 1; }},
-    {"-TRAIT", true, [](char *v) { TRAIT = to_int(v); }},
+    {"-TRAIT", true, [](char *v) { TRAIT = to_int("-TRAIT", v); }},
     {"-MODEL", true, set_model},
     {"-RARE_ALL", false, [](char *) { analysis_mode = 3; }},
     {"-RARE_ONETRAIT", false, [](char *) { analysis_mode = 2; }},

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 bool is_missing(double x) { return std::fabs(x + 999.0) < 1e-10; }
 
@@ -57,4 +58,14 @@ int count_fields(std::string_view text) {
     in_field = !space;
   }
   return count;
+}
+
+void skip_byte_order_mark(std::istream &in) {
+  const std::streampos start = in.tellg();
+  char first[3];
+  if (in.read(first, 3) && std::string_view(first, 3) == "\xEF\xBB\xBF") {
+    return;
+  }
+  in.clear();
+  in.seekg(start);
 }

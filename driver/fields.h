@@ -2,6 +2,7 @@
 #ifndef VARNOSTA_DRIVER_FIELDS_H
 #define VARNOSTA_DRIVER_FIELDS_H
 
+#include <istream>
 #include <string_view>
 
 // The missing-value code -999, matched within 1e-10: values read from text that stand for the
@@ -16,5 +17,10 @@ bool parse_number(std::string_view text, double *value);
 
 // Number of whitespace-separated fields of `text`.
 int count_fields(std::string_view text);
+
+// Moves `in`, freshly opened on a table (or rewound to its start), past a UTF-8 byte-order
+// mark, which spreadsheet exports often put first and which is no part of the first field;
+// without a mark it leaves the stream at the start.
+void skip_byte_order_mark(std::istream &in);
 
 #endif  // VARNOSTA_DRIVER_FIELDS_H

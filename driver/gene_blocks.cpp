@@ -1,6 +1,5 @@
 #include "driver/gene_blocks.h"
 
-#include <cctype>
 #include <cmath>
 #include <iomanip>
 #include <ios>
@@ -10,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "driver/fields.h"
 #include "driver/globals.h"
+#include "driver/single_variant.h"
 #include "toolkit/func_data_process.h"
 #include "toolkit/func_linear_algebra.h"
 
@@ -41,11 +42,6 @@ bool any_gene_test_selected() {
 
 namespace {
 
-// Missing codes and genotype classes are matched within this distance, as everywhere else.
-const double kTol = 1e-10;
-
-bool is_missing(double x) { return std::fabs(x + 999.0) < kTol; }
-
 [[noreturn]] void stop(const std::string &message) {
   std::cerr << message << std::endl;
   kill_program();
@@ -60,13 +56,6 @@ std::vector<std::string> tokens_of(const std::string &text) {
   return out;
 }
 
-// A number in the form the stream extraction of a double accepts, filling the whole token.
-bool parse_real(const std::string &text, double *x) {
-  std::istringstream in(text);
-  in >> *x;
-  return !in.fail() && in.eof();
-}
-
 // ---------------------------------------------------------------------------------------------
 // Map
 
@@ -76,6 +65,7 @@ bool parse_real(const std::string &text, double *x) {
 void read_map_records(int nrow, DriverLocals &d, double *map_maf) {
   fin.clear();
   fin.open(map_file);
+  skip_byte_order_mark(fin);
   for (int i = 1; i <= nrow; i++) {
     std::getline(fin, header);
     const std::string where =
@@ -88,7 +78,7 @@ void read_map_records(int nrow, DriverLocals &d, double *map_maf) {
       stop(where + ": " + std::to_string(fields.size()) +
            " fields, expected 3 (gene name, variant identifier, MAF)");
     }
-    if (!parse_real(fields[2], &map_maf[i])) {
+    if (!parse_number(fields[2], &map_maf[i])) {
       stop(where + ", field 3: \"" + fields[2] + "\" is not a number");
     }
     d.map_genes.push_back(fields[0]);
@@ -118,6 +108,7 @@ void sort_map(int nrow, DriverLocals &d, double *map_maf) {
 void scan_genotype_table(DriverLocals &d) {
   fin.clear();
   fin.open(geno);
+  skip_byte_order_mark(fin);
   for (int r = 1; r <= NSNP; r++) {
     std::getline(fin, header);
     line.clear();
@@ -303,6 +294,7 @@ void start_gene(Gene &gene, const GeneMap &map, int g, const DriverLocals &d,
                 GeneAnalysis analysis) {
   fin.clear();
   fin.seekg(0);
+  skip_byte_order_mark(fin);
   gene.map = &map;
   gene.locals = &d;
   gene.first = map.gene_start[g];
@@ -331,86 +323,21 @@ void start_gene(Gene &gene, const GeneMap &map, int g, const DriverLocals &d,
 
 namespace {
 
-int count_fields(const std::string &text) {
-  int count = 0;
-  bool in_field = false;
-  for (char ch : text) {
-    const bool space = std::isspace(static_cast<unsigned char>(ch)) != 0;
-    count += !space && !in_field;
-    in_field = !space;
-  }
-  return count;
-}
-
-std::string field_text(const std::string &text, int index) {
-  const std::vector<std::string> fields = tokens_of(text);
-  return index >= 1 && index <= static_cast<int>(fields.size()) ? fields[index - 1] : "";
-}
-
-[[noreturn]] void stop_on_genotype_line(int line_no, const std::string &what) {
-  stop(std::string("Error: File ") + geno + ", line " + std::to_string(line_no) + ": " + what);
-}
-
-// Reads line `line_no` of the genotype table from fin into `header`, its identifier into
-// snp_name and the genotype of the subject on line i of the sequenced-subject table into
-// X[mis_ranks[i]][col]. A number must fill its whole field. Stops the run on a malformed line.
-void read_genotype_line(int line_no, double **X, int col) {
-  if (!std::getline(fin, header)) {
-    stop_on_genotype_line(line_no, "the line cannot be read");
-  }
-  const int fields = count_fields(header);
-  if (fields == 0) {
-    stop_on_genotype_line(line_no, "the line is blank; blank lines are allowed only at the end");
-  }
-  if (fields != m + 1) {
-    stop_on_genotype_line(line_no, std::to_string(fields) + " fields, expected " +
-                                       std::to_string(m + 1) +
-                                       " (the variant identifier and one genotype per subject)");
-  }
-  line.clear();
-  line.str(header);
-  line >> snp_name;
-  for (int i = 1; i <= m; ++i) {
-    double g = 0.0;
-    line >> g;
-    if (line.fail() || (line.peek() != std::char_traits<char>::eof() &&
-                        !std::isspace(static_cast<unsigned char>(line.peek())))) {
-      stop_on_genotype_line(line_no, "field " + std::to_string(i + 1) + " (\"" +
-                                         field_text(header, i + 1) + "\") is not a number");
-    }
-    X[mis_ranks[i]][col] = g;
-  }
-}
-
-enum class GenotypeClass { kMissing, kZero, kOne, kTwo, kOther };
-
-GenotypeClass classify(double x) {
-  if (is_missing(x)) {
-    return GenotypeClass::kMissing;
-  }
-  if (std::fabs(x) < kTol) {
-    return GenotypeClass::kZero;
-  }
-  if (std::fabs(x - 1.0) < kTol) {
-    return GenotypeClass::kOne;
-  }
-  if (std::fabs(x - 2.0) < kTol) {
-    return GenotypeClass::kTwo;
-  }
-  return GenotypeClass::kOther;
+// A genotype that the counts take for none of 0, 1, 2 and -999.
+bool no_genotype(double x) {
+  return !is_missing(x) && std::fabs(x) >= 1e-10 && std::fabs(x - 1.0) >= 1e-10 &&
+         std::fabs(x - 2.0) >= 1e-10;
 }
 
 // A genotype that is none of 0, 1, 2, -999: the count line, then where it stands.
-[[noreturn]] void stop_on_genotype_value(int line_no) {
+[[noreturn]] void stop_on_genotype_count(int line_no) {
   std::cerr << "Error: N0+N1+N2+NMISS != m" << std::endl;
+  const std::vector<std::string> fields = tokens_of(header);
   for (int i = 1; i <= m; i++) {
-    const std::string text = field_text(header, i + 1);
     double x = 0.0;
-    parse_real(text, &x);
-    if (classify(x) == GenotypeClass::kOther) {
-      stop(std::string("Error: File ") + geno + ", line " + std::to_string(line_no) + ", variant " +
-           snp_name + ", field " + std::to_string(i + 1) + ": the genotype \"" + text +
-           "\" is none of 0, 1, 2 and -999");
+    parse_number(fields[i], &x);
+    if (no_genotype(x)) {
+      stop_on_genotype_value(line_no, fields[i]);
     }
   }
   kill_program();
@@ -420,38 +347,20 @@ GenotypeClass classify(double x) {
 // expectation under the sample allele frequency f of the known genotypes (Additive 2f,
 // Dominant f(2 - f)); Dominant turns every carrier into 1.
 void count_and_code(Gene &gene, int j, int line_no) {
+  const VariantCounts counts = count_genotypes(gene.X, j);
+  if (counts.n0 + counts.n1 + counts.n2 + counts.nmiss != m) {
+    stop_on_genotype_count(line_no);
+  }
   double **X = gene.X;
-  int N0 = 0, N1 = 0, N2 = 0, NMISS = 0;
-  for (int r = 1; r <= m; r++) {
-    switch (classify(X[r][j])) {
-      case GenotypeClass::kMissing:
-        NMISS++;
-        break;
-      case GenotypeClass::kZero:
-        N0++;
-        break;
-      case GenotypeClass::kOne:
-        N1++;
-        break;
-      case GenotypeClass::kTwo:
-        N2++;
-        break;
-      case GenotypeClass::kOther:
-        break;
-    }
-  }
-  if (N0 + N1 + N2 + NMISS != m) {
-    stop_on_genotype_value(line_no);
-  }
-  gene.cnt[j] = N1 + N2;
+  gene.cnt[j] = counts.n1 + counts.n2;
   // Without a known genotype the frequency is 0/0: such a variant is never eligible, whatever
   // the bound.
-  if (gene.cnt[j] <= SNP_MAC_LB || NMISS == m) {
+  if (gene.cnt[j] <= SNP_MAC_LB || counts.m1 == 0) {
     return;
   }
   gene.eligible[j] = 1;
   gene.G_NSNP1++;
-  const double f = (N1 + 2.0 * N2) / (2.0 * (m - NMISS));
+  const double f = counts.maf;
   for (int r = 1; r <= m; r++) {
     const bool missing = is_missing(X[r][j]);
     if (genetic_model == 0) {

@@ -72,21 +72,38 @@ void check_numbers(const char *file, int line_no, const std::vector<std::string>
 }
 
 // What the check of a phenotype table found: its lines up to the last line with content,
-// the field count of every one of them, and the whitespace-separated tokens of line 1.
+// the field count of every one of them, the whitespace-separated tokens of line 1 and, for a
+// table with a header, its tab-separated names.
 struct TableShape {
   int records = 0;
   int fields = 0;
   int first_line_tokens = 0;
+  std::vector<std::string> names;
 };
 
+// The model has no missing covariate: a -999 there would be used as a real value (and by the
+// scaling).
+void check_covariates(const char *file, int line_no, const std::vector<std::string> &fields,
+                      int first_covariate, const std::vector<std::string> &names) {
+  for (int f = first_covariate; f <= static_cast<int>(fields.size()); f++) {
+    double value = 0.0;
+    if (parse_number(trim(fields[f - 1]), &value) && is_missing(value)) {
+      stop(file_line(file, line_no) + ", field " + std::to_string(f) + " (" + names[f - 1] +
+           "): -999 in a covariate; covariates cannot be missing");
+    }
+  }
+}
+
 // Checks every line of a phenotype table: blank lines only at the end, the same number of
-// tab-separated fields on every line as on line 1, and every field a number (line 1 excepted
-// when it is a header). Stops with a message naming the file, line and field.
-TableShape check_table(const char *file, bool has_header) {
+// tab-separated fields on every line as on line 1, every field a number (line 1 excepted when
+// it is a header) and, from field `first_covariate` on (0: none), no missing code. Stops with
+// a message naming the file, line and field.
+TableShape check_table(const char *file, bool has_header, int first_covariate) {
   std::ifstream in(file, std::ios::binary);
   if (!in.is_open()) {
     stop(std::string("Error: Cannot open file ") + file);
   }
+  skip_byte_order_mark(in);
   TableShape shape;
   std::string text;
   int line_no = 0, first_blank = 0;
@@ -109,6 +126,9 @@ TableShape check_table(const char *file, bool has_header) {
       shape.fields = nfields;
       shape.first_line_tokens = count_fields(text);
       if (has_header) {
+        for (const std::string &name : fields) {
+          shape.names.push_back(trim(name));
+        }
         continue;
       }
     } else if (nfields != shape.fields) {
@@ -121,6 +141,9 @@ TableShape check_table(const char *file, bool has_header) {
            " tab-separated fields, but line 1 has " + std::to_string(shape.fields));
     }
     check_numbers(file, line_no, fields);
+    if (first_covariate > 0) {
+      check_covariates(file, line_no, fields, first_covariate, shape.names);
+    }
   }
   if (line_no == 0) {
     stop(std::string("Error: File ") + file + " is empty");
@@ -128,11 +151,59 @@ TableShape check_table(const char *file, bool has_header) {
   return shape;
 }
 
+std::string plural(int count, const char *word) {
+  return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
+
+const char *const kBlankSeparated = " (its fields are separated by blanks, not tabs)";
+
+// What is wrong with a genotype line that has `fields` tab-separated fields, not m + 1.
+std::string genotype_line_problem(const std::string &text, int fields) {
+  const int words = count_fields(text);
+  if (words == 0) {
+    return " is blank; blank lines are allowed only at the end of the table";
+  }
+  const std::string counts =
+      " has " + plural(fields, "tab-separated field") + ", not " + std::to_string(m + 1);
+  if (fields == 1 && words > 1) {
+    return counts + kBlankSeparated;
+  }
+  return counts + " (the variant identifier and one genotype for each of the " +
+         plural(m, "subject") + " of " + pheno_seq + ")";
+}
+
+// Where the genotype table's column count goes wrong: its first line whose tab-separated field
+// count is not m + 1 (a blank line, a short line, a trailing tab, blanks instead of tabs) or,
+// when every line has the same other count, the two counts.
+std::string genotype_columns_detail() {
+  std::ifstream in(geno, std::ios::binary);
+  skip_byte_order_mark(in);
+  std::string text, first_bad;
+  int common = -1;
+  bool blank_separated = false;
+  for (int line_no = 1; line_no <= NSNP && std::getline(in, text); line_no++) {
+    const int fields = static_cast<int>(split_tabs(text).size());
+    common = (line_no == 1 || fields == common) ? fields : 0;
+    if (first_bad.empty() && fields != m + 1) {
+      first_bad = file_line(geno, line_no) + genotype_line_problem(text, fields);
+      blank_separated = fields == 1 && count_fields(text) > 1;
+    }
+  }
+  if (common > 0) {
+    return std::string("Error: ") + pheno_seq + " has " + plural(m, "sequenced subject") +
+           ", but every line of " + geno + " has " + plural(common, "tab-separated field") +
+           ", not " + std::to_string(m + 1) +
+           (blank_separated ? kBlankSeparated
+                            : " (the variant identifier and one genotype per subject)");
+  }
+  return first_bad;
+}
+
 // The sizes of the three tables, each table checked before it is used.
 void size_tables() {
   int rows = 0, cols = 0;
   dimRecords(&rows, &cols, pheno_nonseq, 'F');
-  const TableShape nonseq = check_table(pheno_nonseq, false);
+  const TableShape nonseq = check_table(pheno_nonseq, false, 0);
   if (nonseq.records == 0) {
     stop(std::string("Error: File ") + pheno_nonseq + " has no data line");
   }
@@ -150,7 +221,7 @@ void size_tables() {
 
   int S = 0;
   dimRecords(&m, &S, pheno_seq, 'T');
-  const TableShape seq = check_table(pheno_seq, true);
+  const TableShape seq = check_table(pheno_seq, true, K + 1);
   if (seq.records == 0) {
     stop(std::string("Error: File ") + pheno_seq + " has no header line");
   }
@@ -166,6 +237,13 @@ void size_tables() {
          std::to_string(seq.first_line_tokens) + " of the " + std::to_string(K) + " traits of " +
          pheno_nonseq);
   }
+  // The names are read as blank-separated tokens: a name with a blank (or an empty one) would
+  // shift every later name.
+  if (seq.first_line_tokens != seq.fields) {
+    stop(file_line(pheno_seq, 1) + ": the header has " + std::to_string(seq.fields) +
+         " tab-separated fields but " + std::to_string(seq.first_line_tokens) +
+         " blank-separated names; every column needs one name, without blanks");
+  }
   n = n + m;
   p = S + 2 - K;
 
@@ -173,7 +251,8 @@ void size_tables() {
   dimRecords(&NSNP, &G, geno, 'F');
   // A genotype table without any variant has nothing to compare.
   if (NSNP > 0 && G != m + 1) {
-    stop("Error: Number of subjects in -PHENO_SEQ and -GENO do no coincide!");
+    std::cerr << "Error: Number of subjects in -PHENO_SEQ and -GENO do no coincide!" << std::endl;
+    stop(genotype_columns_detail());
   }
 }
 
@@ -230,6 +309,7 @@ void allocate_arrays() {
 // tables were checked, so every extraction succeeds.
 void read_tables(std::vector<std::string> &trait_names, std::string &token) {
   fin.open(pheno_nonseq);
+  skip_byte_order_mark(fin);
   for (int i = m + 1; i <= n; i++) {
     for (int k = 1; k <= K; k++) {
       fin >> Y[i][k];
@@ -238,6 +318,7 @@ void read_tables(std::vector<std::string> &trait_names, std::string &token) {
   fin.close();
 
   fin.open(pheno_seq);
+  skip_byte_order_mark(fin);
   std::getline(fin, header);
   line.clear();
   line.str(header);
@@ -258,6 +339,89 @@ void read_tables(std::vector<std::string> &trait_names, std::string &token) {
     }
   }
   fin.close();
+}
+
+// Whether traits k and l lie on one line over the subjects where both are observed, as a column
+// given twice or a change of unit puts them: their trait covariance would be singular. Judged,
+// like collinear design columns, by a squared correlation within 1e-10 of 1 over at least three
+// such subjects with some spread in both (two points always lie on a line). Rows of Y as read.
+enum class TraitRelation { kNone, kProportional, kLinear };
+
+TraitRelation trait_relation(int k, int l) {
+  int both = 0;
+  double sum_k = 0.0, sum_l = 0.0, kk = 0.0, ll = 0.0, kl = 0.0;
+  for (int i = 1; i <= n; i++) {
+    if (!is_missing(Y[i][k]) && !is_missing(Y[i][l])) {
+      both++;
+      sum_k += Y[i][k];
+      sum_l += Y[i][l];
+      kk += Y[i][k] * Y[i][k];
+      ll += Y[i][l] * Y[i][l];
+      kl += Y[i][k] * Y[i][l];
+    }
+  }
+  if (both < 3) {
+    return TraitRelation::kNone;
+  }
+  const double mean_k = sum_k / both, mean_l = sum_l / both;
+  double ckk = 0.0, cll = 0.0, ckl = 0.0;
+  for (int i = 1; i <= n; i++) {
+    if (!is_missing(Y[i][k]) && !is_missing(Y[i][l])) {
+      ckk += (Y[i][k] - mean_k) * (Y[i][k] - mean_k);
+      cll += (Y[i][l] - mean_l) * (Y[i][l] - mean_l);
+      ckl += (Y[i][k] - mean_k) * (Y[i][l] - mean_l);
+    }
+  }
+  const double kTolerance = 1e-10;
+  // Written so that a sum beyond the range of a double (NaN) counts as no relation.
+  const bool on_a_line = ckk > 0.0 && cll > 0.0 && 1.0 - (ckl / ckk) * (ckl / cll) <= kTolerance;
+  if (!on_a_line) {
+    return TraitRelation::kNone;
+  }
+  return 1.0 - (kl / kk) * (kl / ll) <= kTolerance ? TraitRelation::kProportional
+                                                   : TraitRelation::kLinear;
+}
+
+// Traits the joint fit cannot estimate: without an observed value (it would report an estimate
+// of 0 and warnings for every variant), constant, or two on one line (the sweep of the fit would
+// end the run, or the numbers would look valid and mean nothing). Checked on the values as read,
+// before any scaling and before any output is opened.
+void check_traits(const std::vector<std::string> &trait_names) {
+  for (int k = 1; k <= K; k++) {
+    int observed = 0;
+    bool constant = true;
+    double first = 0.0;
+    for (int i = 1; i <= n; i++) {
+      if (is_missing(Y[i][k])) {
+        continue;
+      }
+      if (observed++ == 0) {
+        first = Y[i][k];
+      } else if (Y[i][k] != first) {
+        constant = false;
+      }
+    }
+    if (observed == 0) {
+      stop("Error: Trait " + trait_names[k - 1] + " has no observed value");
+    }
+    if (constant) {
+      stop("Error: Trait " + trait_names[k - 1] + " is constant over its observed values");
+    }
+  }
+  for (int k = 1; k <= K; k++) {
+    for (int l = k + 1; l <= K; l++) {
+      const TraitRelation relation = trait_relation(k, l);
+      const std::string pair = "Error: Traits " + trait_names[k - 1] + " and " + trait_names[l - 1];
+      if (relation == TraitRelation::kProportional) {
+        stop(pair + " are proportional over the subjects where both are observed");
+      }
+      if (relation == TraitRelation::kLinear) {
+        stop(pair +
+             " are linearly related (one is a + b times the other) over the subjects "
+             "where both are observed");
+      }
+    }
+  }
 }
 
 // Pattern boundaries in sorted order; pattern t holds the sorted positions
@@ -371,6 +535,7 @@ void read_input(std::vector<std::string> &trait_names, std::string &token) {
   print_summary();
   allocate_arrays();
   read_tables(trait_names, token);
+  check_traits(trait_names);
   prepare_data();
 }
 

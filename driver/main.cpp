@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "driver/console.h"
+#include "driver/file_checks.h"
 #include "driver/globals.h"
 #include "driver/pipelines.h"
 #include "toolkit/func_data_process.h"
@@ -19,7 +20,11 @@ int main(int argc, char **argv) {
   parse_options(argc, argv);
   print_settings();
 
+  // The files are checked around the input phase: the inputs before they are read, the
+  // outputs once the input has passed its own checks and before any output is truncated.
+  check_input_files();
   read_input(locals.trait_names, locals.token);
+  check_output_files();
 
   switch (analysis_mode) {
     case 0:

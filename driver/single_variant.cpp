@@ -16,6 +16,9 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Reading one line of the genotype table
 
+// Genotype classes are matched within this distance, as the missing code is.
+const double kGenotypeTolerance = 1e-10;
+
 [[noreturn]] void stop_on_genotype_line(int line_no, const std::string &what) {
   std::cerr << "Error: File " << geno << ", line " << line_no << ": " << what << std::endl;
   kill_program();
@@ -176,8 +179,23 @@ void read_genotype_line(int line_no, double **X, int col) {
       stop_on_genotype_line(line_no, "field " + std::to_string(i + 1) + " (\"" +
                                          std::string(field) + "\") is not a number");
     }
+    // A genotype is a count of alleles, 0 to 2, or a dosage in between; anything else (3, -9,
+    // a 1/2/3 coding) would enter the fit as a number while the counts skip it.
+    if (!is_missing(g) && !(g > -kGenotypeTolerance && g < 2.0 + kGenotypeTolerance)) {
+      if (analysis_mode == 2 || analysis_mode == 3) {
+        // The gene-based analyses report a value outside 0, 1, 2, -999 by their count line.
+        std::cerr << "Error: N0+N1+N2+NMISS != m" << std::endl;
+      }
+      stop_on_genotype_value(line_no, field);
+    }
     X[mis_ranks[i]][col] = g;
   }
+}
+
+void stop_on_genotype_value(int line_no, std::string_view value) {
+  std::cerr << "Error: File " << geno << ", line " << line_no << ", variant " << snp_name
+            << ": genotype " << value << " is not 0, 1, 2 or -999" << std::endl;
+  kill_program();
 }
 
 VariantCounts count_genotypes(double **X, int col) {
@@ -186,11 +204,11 @@ VariantCounts count_genotypes(double **X, int col) {
     const double g = X[i][col];
     if (is_missing(g)) {
       ++counts.nmiss;
-    } else if (std::fabs(g) < 1e-10) {
+    } else if (std::fabs(g) < kGenotypeTolerance) {
       ++counts.n0;
-    } else if (std::fabs(g - 1.0) < 1e-10) {
+    } else if (std::fabs(g - 1.0) < kGenotypeTolerance) {
       ++counts.n1;
-    } else if (std::fabs(g - 2.0) < 1e-10) {
+    } else if (std::fabs(g - 2.0) < kGenotypeTolerance) {
       ++counts.n2;
     }
   }
@@ -256,6 +274,7 @@ void start_single_variant(const std::vector<std::string> &group_names,
 
 void analyse_variants(int groups, const VariantAnalysis &analyse) {
   fin.open(geno);
+  skip_byte_order_mark(fin);
   for (int v = 1; v <= NSNP; ++v) {
     read_genotype_line(v, W, 1);
     fill_variant_rows(groups, analyse);

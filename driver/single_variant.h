@@ -9,6 +9,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Genotype counts of one variant over the m sequenced subjects.
@@ -43,8 +44,14 @@ struct VariantRows {
 // Reads line `line_no` of the genotype table from fin into snp_name and column `col` of X: the
 // genotype of the subject on line i of the sequenced-subject table into X[mis_ranks[i]][col].
 // Stops the run, naming the line and field, when the line is not the identifier followed by m
-// numbers. The next line of fin must be line `line_no`.
+// numbers, and by stop_on_genotype_value on a number that is neither -999 nor within [0, 2]
+// (dosages between 0 and 2 are read as they are). The next line of fin must be line `line_no`.
 void read_genotype_line(int line_no, double **X, int col);
+
+// Stops the run on genotype `value` (its text) of line `line_no`, variant snp_name, that is not
+// one the analysis accepts: "Error: File <geno>, line <n>, variant <id>: genotype <value> is
+// not 0, 1, 2 or -999".
+[[noreturn]] void stop_on_genotype_value(int line_no, std::string_view value);
 
 // Counts of X[1..m][col] (mac left 0).
 VariantCounts count_genotypes(double **X, int col);

@@ -273,8 +273,8 @@ void em_accumulate_design(const EmData &d, const FitState &f) {
 
 // Where an M-step leaves the new coefficients: at[l][col0 + k] for design column l, trait k.
 struct NewCoefficients {
-  double **at;
-  int col0;
+  double **at = nullptr;
+  int col0 = 0;
 };
 
 // L1 step between the previous iterate (Sigma's lower triangle, Sigma0, B, q0) and the new one
@@ -302,12 +302,13 @@ void em_copy_back(const EmData &d, const FitState &f, NewCoefficients b) {
   for (int j = 1; j <= d.J; j++) f.q0[j] = f.q[j];
 }
 
-// The EM iterations, at most em_iteration_limit of them. maximise(d, f) is the M-step: it reads
-// the expected cross products of the E-step (T's upper triangle) and the masses q, writes the
-// new covariance into Sigma's upper triangle (the lower keeps the previous iterate) and returns
-// where the new coefficients are.
+// The EM iterations, at most em_iteration_limit of them. maximise(d, f, b) is the M-step: it
+// reads the expected cross products of the E-step (T's upper triangle) and the masses q, writes
+// the new covariance into Sigma's upper triangle (the lower keeps the previous iterate) and sets
+// b to where the new coefficients are; it returns false when it cannot (the fit then stops and
+// returns false).
 template <class MStep>
-void em_fit(const EmData &d, const FitState &f, MStep &maximise) {
+bool em_fit(const EmData &d, const FitState &f, MStep &maximise) {
   em_initial_values(d, f);
   flag_nonconvergence = false;
   em_constant_crossproducts(d, f);
@@ -316,13 +317,16 @@ void em_fit(const EmData &d, const FitState &f, MStep &maximise) {
     em_prepare_estep(d, f);
     em_estep(d, f);
     em_accumulate_design(d, f);
-    const NewCoefficients b = maximise(d, f);
+    NewCoefficients b;
+    if (!maximise(d, f, b))
+      return false;
     double D = em_distance(d, f, b);
     em_copy_back(d, f, b);
     if (D < kEmTolerance)
-      return;
+      return true;
   }
   flag_nonconvergence = true;
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -332,13 +336,14 @@ void em_fit(const EmData &d, const FitState &f, MStep &maximise) {
 // Sweeping T on the design pivots leaves the new coefficients in T[1..w][w+1..w+K] and the
 // residual cross products in the trait block, whose division by n gives the new covariance.
 struct SweptStep {
-  NewCoefficients operator()(const EmData &d, const FitState &f) const {
+  bool operator()(const EmData &d, const FitState &f, NewCoefficients &b) const {
     const int w = d.w;
     for (int l = 1; l <= w; l++) swp(f.T, w + d.K, l);
     for (int k = 1; k <= d.K; k++) {
       for (int k2 = k; k2 <= d.K; k2++) f.Sigma[k][k2] = f.T[w + k][w + k2] / d.n;
     }
-    return {f.T, w};
+    b = {f.T, w};
+    return true;
   }
 };
 
@@ -347,6 +352,13 @@ struct SweptStep {
 // products: the free coefficients by generalised least squares given SigmaInv (one system of
 // order pK - 1, by Cholesky), then Sigma as the expected residual cross products over n and
 // SigmaInv its inverse. The work arrays live as long as the object, one fit.
+//
+// The design check before the fit keeps the expected design cross products G positive definite,
+// but not the covariance: traits that are exact linear functions of each other and of the
+// covariates, or a trait the covariates fit exactly, drive it towards singularity, and then
+// SigmaInv (x) G is not positive definite or Sigma has a zero or non-finite row. Each pass tests
+// for this before the factorisation and the inversion (which would stop the run) and reports it
+// by returning false.
 class ConstrainedStep {
  public:
   ConstrainedStep(int K, int p, int fixedTrait, double **SigmaInv)
@@ -357,10 +369,12 @@ class ConstrainedStep {
     rhs_ = dvector(1, order_);
     x_ = dvector(1, order_);
     diag_ = dvector(1, order_);
+    pivots_ = dvector(1, K_);
     for (int k = 1; k <= K_; k++)
       for (int k2 = 1; k2 <= K_; k2++) SigmaInv_[k][k2] = (k == k2) ? 1.0 : 0.0;
   }
   ~ConstrainedStep() {
+    free_dvector(pivots_, 1, K_);
     free_dvector(diag_, 1, order_);
     free_dvector(x_, 1, order_);
     free_dvector(rhs_, 1, order_);
@@ -371,14 +385,15 @@ class ConstrainedStep {
   ConstrainedStep(const ConstrainedStep &) = delete;
   ConstrainedStep &operator=(const ConstrainedStep &) = delete;
 
-  NewCoefficients operator()(const EmData &d, const FitState &f) {
+  bool operator()(const EmData &d, const FitState &f, NewCoefficients &b) {
     for (int l = 1; l <= p_; l++)
       for (int l2 = l; l2 <= p_; l2++) G_[l][l2] = G_[l2][l] = f.T[l][l2];
     for (int pass = 1; pass <= 2; pass++) {
-      least_squares(f.T);
-      covariance(d.n, f.T, f.Sigma);
+      if (!least_squares(f.T) || !covariance(d.n, f.T, f.Sigma))
+        return false;
     }
-    return {B_, 0};
+    b = {B_, 0};
+    return true;
   }
 
  private:
@@ -388,8 +403,9 @@ class ConstrainedStep {
   int first(int k) const { return k == t_ ? 2 : 1; }
 
   // B <- the free coefficients solving (SigmaInv (x) G) b = (SigmaInv (x) I) vec(T_WY), the
-  // system filled in its upper block triangle; B[1][t] = 0.
-  void least_squares(double **T) {
+  // system filled in its upper block triangle; B[1][t] = 0. False when the system is not
+  // positive definite.
+  bool least_squares(double **T) {
     for (int k = 1; k <= K_; k++) {
       for (int k2 = k; k2 <= K_; k2++) {
         double s = SigmaInv_[k][k2];
@@ -404,16 +420,19 @@ class ConstrainedStep {
         rhs_[position(k, l)] = sum;
       }
     }
+    if (!choldcCheckPositive(A_, order_, diag_))
+      return false;
     choldc(A_, order_, diag_);
     cholsl(A_, order_, diag_, rhs_, x_);
     for (int k = 1; k <= K_; k++)
       for (int l = first(k); l <= p_; l++) B_[l][k] = x_[position(k, l)];
     B_[1][t_] = 0.0;
+    return true;
   }
 
   // Sigma's upper triangle <- the expected residual cross products of B over n; SigmaInv <- the
-  // inverse of Sigma (both triangles).
-  void covariance(int n, double **T, double **Sigma) {
+  // inverse of Sigma (both triangles). False when Sigma is not finite and positive definite.
+  bool covariance(int n, double **T, double **Sigma) {
     for (int k = 1; k <= K_; k++) {
       for (int k2 = k; k2 <= K_; k2++) {
         double by_k = 0.0, by_k2 = 0.0, diagonal = 0.0, off = 0.0;
@@ -433,11 +452,18 @@ class ConstrainedStep {
       SigmaInv_[k][k] = Sigma[k][k];
       for (int k2 = k + 1; k2 <= K_; k2++) SigmaInv_[k][k2] = SigmaInv_[k2][k] = Sigma[k][k2];
     }
+    for (int k = 1; k <= K_; k++)
+      for (int k2 = k; k2 <= K_; k2++)
+        if (!std::isfinite(Sigma[k][k2]))
+          return false;
+    if (!choldcCheckPositive(SigmaInv_, K_, pivots_))
+      return false;
     invv(SigmaInv_, K_);
+    return true;
   }
 
   int K_, p_, t_, order_;
-  double **SigmaInv_, **G_, **B_, **A_, *rhs_, *x_, *diag_;
+  double **SigmaInv_, **G_, **B_, **A_, *rhs_, *x_, *diag_, *pivots_;
 };
 
 }  // namespace
@@ -447,9 +473,9 @@ void em_fit_swept(const EmData &d, const FitState &f) {
   em_fit(d, f, step);
 }
 
-void em_fit_constrained(const EmData &d, const FitState &f, int fixedTrait, double **SigmaInv) {
+bool em_fit_constrained(const EmData &d, const FitState &f, int fixedTrait, double **SigmaInv) {
   ConstrainedStep step(d.K, d.w, fixedTrait, SigmaInv);
-  em_fit(d, f, step);
+  return em_fit(d, f, step);
 }
 
 }  // namespace engine

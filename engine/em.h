@@ -45,8 +45,9 @@ void em_fit_swept(const EmData &d, const FitState &f);
 
 // EM fit with the genetic coefficient (design column 1) of trait fixedTrait held at zero and the
 // two generalised-least-squares passes as its M-step (EM_algorithm_indi_score). SigmaInv[1..K]
-// [1..K] is the inverse of the current covariance, the identity at the start.
-void em_fit_constrained(const EmData &d, const FitState &f, int fixedTrait, double **SigmaInv);
+// [1..K] is the inverse of the current covariance, the identity at the start. False when a pass
+// found its system or its covariance not positive definite and the fit stopped there.
+bool em_fit_constrained(const EmData &d, const FitState &f, int fixedTrait, double **SigmaInv);
 
 }  // namespace engine
 

@@ -86,8 +86,8 @@ void EM_algorithm_indi_score(int fixedTrait, int p, int m, int n, int N_mispat, 
   const EmData d{subjects(driver_K(), m, n, N_mispat, J, Y, mis_pats, mis_patn, mis_R, Mis, Obs,
                           nobs, nmis, n_UniW, ind_UniW),
                  p, W_Uni};
-  engine::em_fit_constrained(d, FitState{Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c},
-                             fixedTrait, SigmaInv);
+  flag_fit_singular = !engine::em_fit_constrained(
+      d, FitState{Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c}, fixedTrait, SigmaInv);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -134,6 +134,58 @@ void Pvalue(int K, int p, double *pval, double *se, double **eta0, double **Q1) 
     se[k] = std::sqrt(v);
     pval[k] = gammq(0.5, stat);
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Efficient scores: one implementation, three layouts
+// ---------------------------------------------------------------------------------------------
+
+// All traits, the first nGen columns of the w-wide rows tested for each; see the header.
+void rareUV(int w, int n, int m, int N_mispat, int D, int dimST, int nGen, double **V, double *U,
+            double **Q1, double *l1, double **eta, double **Sigma, double *Sigma0,
+            double **SigmaInv, double *q, double **phi, double **phiY, double **Weta, double *c,
+            double ** /*W*/, double **Y, double **c_var, int **twoIND, double **c2, double ***c3,
+            int *nobs, int *nmis, int **Mis, int **Obs, int **mis_R, int *mis_pats, int *mis_patn,
+            int J, int *n_UniW, int *ind_UniW, double **W_Uni) {
+  const int K = driver_K();
+  const Subjects s = subjects(K, m, n, N_mispat, J, Y, mis_pats, mis_patn, mis_R, Mis, Obs, nobs,
+                              nmis, n_UniW, ind_UniW);
+  const LouisLayout L{K, dimST, w, 0, w, twoIND, W_Uni, nullptr, true, false};
+  const LouisArrays A{Sigma, Sigma0, c, c_var, c2, c3, l1, Q1, Weta, phi, q, phiY};
+  engine::efficient_score(L, s, A, D, 0, nGen, false, eta, SigmaInv, V, U);
+}
+
+// One trait, its genetic column of the p-wide rows tested; see the header.
+void rareUV_indi_score(int fixedTrait, int p, int n, int m, int N_mispat, int D, int dimST,
+                       int nGen, double **V, double *U, double **Q1, double *l1, double **eta,
+                       double **Sigma, double *Sigma0, double **SigmaInv, double *q, double **phi,
+                       double **phiY, double **Weta, double *c, double ** /*W*/, double **Y,
+                       double **c_var, int **twoIND, double **c2, double ***c3, int *nobs,
+                       int *nmis, int **Mis, int **Obs, int **mis_R, int *mis_pats, int *mis_patn,
+                       int J, int *n_UniW, int *ind_UniW, double **W_Uni) {
+  const int K = driver_K();
+  const Subjects s = subjects(K, m, n, N_mispat, J, Y, mis_pats, mis_patn, mis_R, Mis, Obs, nobs,
+                              nmis, n_UniW, ind_UniW);
+  const LouisLayout L{K, dimST, p, 0, p, twoIND, W_Uni, nullptr, true, false};
+  const LouisArrays A{Sigma, Sigma0, c, c_var, c2, c3, l1, Q1, Weta, phi, q, phiY};
+  engine::efficient_score(L, s, A, D, fixedTrait, nGen, true, eta, SigmaInv, V, U);
+}
+
+// One trait, the gene's nGen variant columns of its own rows tested; see the header.
+void rareUV_indi_score_skat(int fixedTrait, int p, int n, int m, int N_mispat, int nGen, int D,
+                            int dimST, double **V, double *U, double **Q1, double *l1, double **eta,
+                            double **Sigma, double *Sigma0, double **SigmaInv, double *q,
+                            double **phi, double **phiY, double **Weta, double *c, double ** /*W*/,
+                            double **Y, double **c_var, int **twoIND, double **c2, double ***c3,
+                            int *nobs, int *nmis, int **Mis, int **Obs, int **mis_R, int *mis_pats,
+                            int *mis_patn, int J, int *n_UniW, int *ind_UniW, double **W_Uni,
+                            double ** /*Wgene*/, double **Wgene_Uni) {
+  const int K = driver_K();
+  const Subjects s = subjects(K, m, n, N_mispat, J, Y, mis_pats, mis_patn, mis_R, Mis, Obs, nobs,
+                              nmis, n_UniW, ind_UniW);
+  const LouisLayout L{K, dimST, p, fixedTrait, nGen + p - 1, twoIND, W_Uni, Wgene_Uni, true, false};
+  const LouisArrays A{Sigma, Sigma0, c, c_var, c2, c3, l1, Q1, Weta, phi, q, phiY};
+  engine::efficient_score(L, s, A, D, fixedTrait, nGen, true, eta, SigmaInv, V, U);
 }
 
 // The driver's globals are declared here, after every routine, so that parameters named K and p

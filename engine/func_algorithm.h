@@ -11,6 +11,12 @@
 // Defined by the driver.
 extern bool flag_nonconvergence;
 
+// Set by EM_algorithm_indi_score at its end: true when it stopped early because its least-squares
+// system or its covariance was not positive definite (for example two traits that are exact
+// linear functions of each other and the covariates, or a trait the covariates fit exactly),
+// false after a fit. When true the arrays hold no fit. Defined by the engine.
+extern bool flag_fit_singular;
+
 // ---------------------------------------------------------------------------------------------
 // EM fits of the joint model y_i = B' W_i + e_i, e_i ~ N_K(0, Sigma), where a non-sequenced
 // subject's design row is W_Uni[j] with mass q[j]. Start: Sigma = I, B = 0, q = n_UniW / m; stop
@@ -50,6 +56,8 @@ void EM_algorithm_null(int p0, int m, int n, int N_mispat, double *Sigma0, doubl
 // with design width p (the argument); SigmaInv[1..K][1..K] is the caller's. At exit eta0 holds
 // the fit with eta0[1][fixedTrait] = 0, Sigma the covariance (both triangles, unswept), SigmaInv
 // its inverse, and T's upper triangle the expected cross products of the last E-step, NOT swept.
+// A system or covariance that is not positive definite ends the fit with flag_fit_singular set
+// instead of stopping the run.
 void EM_algorithm_indi_score(int fixedTrait, int p, int m, int n, int N_mispat, double *Sigma0,
                              double **Sigma, double **eta0, double *q, double *q0, double **phi,
                              double **phiY, double **T, double *Tobs, double **Weta, double *c,

@@ -1,5 +1,6 @@
 // Private to the engine: the observed information of the joint model by Louis' method
-// (Louis 1982), shared by the Wald information and the three efficient-score routines.
+// (Louis 1982), shared by the Wald information and the three efficient-score routines, and the
+// efficient score built on it.
 #ifndef VARNOSTA_ENGINE_LOUIS_H
 #define VARNOSTA_ENGINE_LOUIS_H
 
@@ -77,6 +78,14 @@ void store_inverse_covariance(int K, double **Sigma, double *Sigma0, double **S)
 // observed traits of the last pattern.
 void louis_information(const LouisLayout &L, const DesignMoments &M, const Subjects &s,
                        const LouisArrays &A, int D, double *score);
+
+// The efficient score of the tested coefficients and its variance at a fit without them. The
+// tested coefficients are the first nGen of trait `tested` (0: of every trait, trait-major).
+// eta is the fit's coefficient matrix on L.rows (width L.w), SigmaInv a K x K work matrix that
+// receives s. With correct_score, U is corrected for the nuisance score as well.
+void efficient_score(const LouisLayout &L, const Subjects &s, const LouisArrays &A, int D,
+                     int tested, int nGen, bool correct_score, double **eta, double **SigmaInv,
+                     double **V, double *U);
 
 }  // namespace engine
 

@@ -2,7 +2,7 @@
 # Installs, with apt-get, whatever the build and the tests need and this machine lacks;
 # does nothing when everything is there.
 set -euo pipefail
-needed=(cmake make g++ pkg-config libgsl-dev libgtest-dev)
+needed=(cmake make g++ pkg-config libgsl-dev libgtest-dev parallel)
 missing=()
 for pkg in "${needed[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then

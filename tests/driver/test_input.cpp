@@ -82,12 +82,12 @@ TEST_F(InputFixture, FourSubjectOrderingAndSummary) {
 // Nine subjects with scores 3 1 3 1 3 1 3 1 3 (even subjects miss trait 2): the sort, traced
 // by hand in the toolkit's sort tests, gives 6 8 4 2 | 1 5 7 3 9. Sequenced subjects 1..4,
 // non-sequenced 5..9. Pattern 1 (score 1): sequenced 4 2, non-sequenced 6 8; pattern 2
-// (score 3): sequenced 1 3, non-sequenced 5 7 9. Only the first K header tokens name traits.
+// (score 3): sequenced 1 3, non-sequenced 5 7 9. Only the first K header names name traits.
 TEST_F(InputFixture, PartitionOrderWithinPatterns) {
   flag_scale = false;
-  std::string seq = "t1 t2 extra\tsecond\tcov\n", nonseq;
+  std::string seq = "t1\tt2\tcov\n", nonseq;
   for (int s = 1; s <= 9; s++) {
-    const std::string row = std::to_string(s) + "\t" + (s % 2 ? std::to_string(10 * s) : "-999");
+    const std::string row = std::to_string(s) + "\t" + (s % 2 ? std::to_string(s * s) : "-999");
     if (s <= 4)
       seq += row + "\t" + std::to_string(100 * s) + "\n";
     else
@@ -96,7 +96,7 @@ TEST_F(InputFixture, PartitionOrderWithinPatterns) {
   run(seq, nonseq, "");
   EXPECT_EQ(names_, (std::vector<std::string>{"t1", "t2"}));
   EXPECT_EQ(column(Y, n, 1), Reals({4, 2, 1, 3, 6, 8, 5, 7, 9}));
-  EXPECT_EQ(column(Y, n, 2), Reals({kMiss, kMiss, 10, 30, kMiss, kMiss, 50, 70, 90}));
+  EXPECT_EQ(column(Y, n, 2), Reals({kMiss, kMiss, 1, 9, kMiss, kMiss, 25, 49, 81}));
   EXPECT_EQ(column(W, m, 3), Reals({400, 200, 100, 300}));
   EXPECT_EQ(ints(mis_pats, 3), Ints({0, 2, 4}));
   EXPECT_EQ(ints(mis_patn, 3), Ints({4, 6, 9}));
@@ -124,6 +124,33 @@ TEST_F(InputFixture, ScaleKeepsCodesAndPatterns) {
   EXPECT_EQ(N_mispat, 2);
   EXPECT_EQ(ints(mis_R[1], 2), Ints({0, 1}));
   EXPECT_EQ(ints(mis_R[2], 2), Ints({1, 1}));
+}
+
+// Two traits on one line that does not pass through the origin (B = 3 A - 2, in decimals that
+// binary rounding leaves inexact) stop the input phase, as the proportional ones of the
+// end-to-end case do: their covariance would be singular.
+TEST(InputTraitsDeath, TraitsOnOneLineStop) {
+  const std::string texts[] = {"A\tB\tc\n0.1\t-1.7\t1\n0.7\t0.1\t2\n1.1\t1.3\t5\n",
+                               "-999\t4\n2\t-999\n", "v\t0\t1\t2\n"};
+  char **settings[] = {&pheno_seq, &pheno_nonseq, &geno};
+  std::string paths[3];
+  for (int f = 0; f < 3; f++) {
+    paths[f] = varnosta_test::temp_path(std::to_string(f) + ".tab");
+    std::ofstream(paths[f]) << texts[f];
+    *settings[f] = paths[f].data();
+  }
+  analysis_mode = 0;
+  std::vector<std::string> names;
+  std::string token;
+  EXPECT_EXIT(
+      {
+        varnosta_test::StopLeaksIgnored guard;
+        read_input(names, token);
+      },
+      ::testing::ExitedWithCode(1),
+      "Error: Traits A and B are linearly related \\(one is a \\+ b times the other\\) over the "
+      "subjects where both are observed\n");
+  for (const std::string &path : paths) std::remove(path.c_str());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Option parsing: exact names, values taken whatever they look like, last occurrence wins,
-// test flags stay set, numeric conversion as strtol/strtod do it.
+// test flags stay set, numeric conversion as strtol/strtod do it, with a warning when a value
+// is not wholly a number.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -48,15 +49,29 @@ TEST(DriverOptions, LastModeWinsAndValuesAreNeverOptions) {
   EXPECT_EQ(analysis_mode, 2);
 }
 
+// A value that is not wholly a number converts all the same, with one warning line saying
+// what was taken; a whole number (leading blanks allowed) passes silently.
 TEST(DriverOptions, NumbersConvertLikeStrtolAndStrtod) {
+  ::testing::internal::CaptureStderr();
   parse({"-MAC_LB", "3x", "-MAF_LB", "1e-3", "-SNP_MAC_LB", " 7", "-TRAIT", "-2"});
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Warning: -MAC_LB 3x is read as 3\n");
   EXPECT_EQ(MAC_LB, 3);
   EXPECT_DOUBLE_EQ(MAF_LB, 0.001);
   EXPECT_EQ(SNP_MAC_LB, 7);
   EXPECT_EQ(TRAIT, -2);
-  parse({"-MAC_LB", "x", "-MAF_UB", "abc", "-MAC_LB", "5", "-MAC_LB", "x"});
+  ::testing::internal::CaptureStderr();
+  parse({"-MAC_LB", "x", "-MAF_UB", "abc", "-MAC_LB", "5", "-MAC_LB", "x", "-MAF_LB", "0,05",
+         "-TRAIT", "4294967298", "-SNP_MAC_LB", ""});
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Warning: -MAC_LB x is read as 0\n"
+            "Warning: -MAF_UB abc is read as 0\n"
+            "Warning: -MAC_LB x is read as 0\n"
+            "Warning: -MAF_LB 0,05 is read as 0\n"
+            "Warning: -TRAIT 4294967298 is read as 2\n"
+            "Warning: -SNP_MAC_LB  is read as 0\n");
   EXPECT_EQ(MAC_LB, 0);
   EXPECT_EQ(MAF_UB, 0.0);
+  EXPECT_EQ(TRAIT, 2);  // the long narrowed to int, as before
 }
 
 TEST(DriverOptions, TestFlagsStaySetAndNaiveSkatNameKeepsTheDirectory) {

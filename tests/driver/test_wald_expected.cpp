@@ -522,6 +522,7 @@ TEST_F(WaldExpected, NaiveSingularAndExactFit) { check_case("wald_naive_mends");
 TEST_F(WaldExpected, RowsBeforeMalformedLines) {
   check_case("wald_malformed_value");
   check_case("wald_malformed_fields");
+  check_case("wald_genotype_out_of_range");
 }
 TEST_F(WaldExpected, NonConvergence) { check_case("wald_nonconvergence"); }
 TEST_F(WaldExpected, ConstantCovariate) { check_case("wald_constant_covariate"); }

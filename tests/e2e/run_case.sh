@@ -9,7 +9,11 @@
 #                     start and finish stamps masked); stderr_has (each line must occur in
 #                     stderr); files/NAME (WORK_DIR/NAME must match: numbers field by field to
 #                     a relative 1e-6, i.e. the last printed digit, everything else exactly);
-#                     absent (one file name per line that must not exist afterwards).
+#                     absent (one file name per line that must not exist afterwards);
+#                     untouched (one file name per line: WORK_DIR/NAME must still be byte for
+#                     byte CASE_DIR/inputs/NAME, an input or the output of an earlier run).
+#                     last_digit (present: numbers in scientific form may differ by one unit
+#                     of their last printed digit, no more).
 # With VARNOSTA_E2E_UPDATE=1 the actual outputs are written beside the expected ones as
 # *.new and the differences shown; expected files are never overwritten.
 set -u
@@ -52,11 +56,19 @@ if [ -f "$exp/stderr_has" ]; then
   done <"$exp/stderr_has"
 fi
 
-# Numbers compare to a relative 1e-6 (one unit in the sixth decimal of the printed mantissa)
-# and must be printed in the same form; text, NA placement, field and line counts exactly.
+# Numbers compare to a relative 1e-6 (one unit in the sixth decimal of the printed mantissa),
+# or with expected/last_digit to one unit of the last printed digit, and must be printed in the
+# same form; text, NA placement, field and line counts exactly.
+last_digit=0
+[ -f "$exp/last_digit" ] && last_digit=1
 numeric_diff() {
-  awk -v FS='\t' '
+  awk -v FS='\t' -v last_digit="$last_digit" '
     function isnum(s) { return s ~ /^[-+]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?$/ }
+    # One unit of the last printed digit of a number in scientific form.
+    function unit(s,   e, d) {
+      e = index(s, "e"); d = index(s, ".")
+      return 10 ^ (substr(s, e + 1) - (d ? e - d - 1 : 0))
+    }
     function abs(x) { return x < 0 ? -x : x }
     # The printed form: digits and exponent signs masked, so 9.999999e-01 and 1.000000e+00
     # have one shape while 0.5 and 5.000000e-01 do not.
@@ -72,7 +84,10 @@ numeric_diff() {
         if ((w[i] "") == (g[i] "")) continue
         if (isnum(w[i]) && isnum(g[i]) && shape(w[i]) == shape(g[i])) {
           a = w[i] + 0; b = g[i] + 0; s = abs(a) > abs(b) ? abs(a) : abs(b)
-          if (abs(a - b) <= 1e-6 * s) continue
+          if (last_digit && w[i] ~ /e/) {
+            u = unit(w[i]) > unit(g[i]) ? unit(w[i]) : unit(g[i])
+            if (abs(a - b) <= u * (1 + 1e-9)) continue
+          } else if (abs(a - b) <= 1e-6 * s) continue
         }
         printf "line %d field %d: %s, expected %s\n", FNR, i, g[i], w[i]; bad = 1
       }
@@ -97,6 +112,11 @@ if [ -f "$exp/absent" ]; then
   while IFS= read -r name; do
     [ -n "$name" ] && [ -e "$work/$name" ] && fail "file $name should not exist"
   done <"$exp/absent"
+fi
+if [ -f "$exp/untouched" ]; then
+  while IFS= read -r name; do
+    [ -n "$name" ] && ! cmp -s "$case_dir/inputs/$name" "$work/$name" && fail "file $name was changed"
+  done <"$exp/untouched"
 fi
 
 if [ "$failed" = 1 ]; then

@@ -110,19 +110,39 @@ struct Model {
     EM_algorithm_v5(m, n, N, Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c, Y, W,
                     mis_pats, mis_patn, mis_R, Mis, Obs, nobs, nmis, J, n_UniW, ind_UniW, W_Uni);
   }
-  void fit_null(int p0) {  // on the first p0 columns of W_Uni; the global p is made useless
+  // On the first p0 columns of `rows` (default W_Uni); the global p is made useless.
+  void fit_null(int p0, double **rows = nullptr) {
     ::K = nK;
     ::p = -1;
     EM_algorithm_null(p0, m, n, N, Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c, Y, W,
-                      mis_pats, mis_patn, mis_R, Mis, Obs, nobs, nmis, J, n_UniW, ind_UniW, W_Uni);
+                      mis_pats, mis_patn, mis_R, Mis, Obs, nobs, nmis, J, n_UniW, ind_UniW,
+                      rows ? rows : W_Uni);
   }
-  // Genetic coefficient (column 1) of trait t held at zero; the global p is made useless.
-  void fit_constrained(int t) {
+  // Genetic coefficient (column 1) of trait t held at zero, on the distinct rows `rows` of width
+  // `width` (default W_Uni); the global p is made useless.
+  void fit_constrained(int t, int width = 0, double **rows = nullptr) {
     ::K = nK;
     ::p = -1;
-    EM_algorithm_indi_score(t, w, m, n, N, Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c,
-                            Y, W, mis_pats, mis_patn, mis_R, Mis, Obs, nobs, nmis, J, n_UniW,
-                            ind_UniW, W_Uni, SigmaInv);
+    EM_algorithm_indi_score(t, width ? width : w, m, n, N, Sigma0, Sigma, eta0, q, q0, phi, phiY, T,
+                            Tobs, Weta, c, Y, W, mis_pats, mis_patn, mis_R, Mis, Obs, nobs, nmis, J,
+                            n_UniW, ind_UniW, rows ? rows : W_Uni, SigmaInv);
+  }
+  // Efficient score U[1] and variance V[1][1] of trait t's genetic coefficient at the fit of
+  // fit_constrained(t).
+  void score(int t, double *U, double **V) {
+    ::K = nK;
+    ::p = -1;
+    rareUV_indi_score(t, w, n, m, N, dim, dimST, 1, V, U, Q1, l1, eta0, Sigma, Sigma0, SigmaInv, q,
+                      phi, phiY, Weta, c, W, Y, c_var, twoIND, c2, c3, nobs, nmis, Mis, Obs, mis_R,
+                      mis_pats, mis_patn, J, n_UniW, ind_UniW, W_Uni);
+  }
+  // Scores of the first nGen columns of every trait at coefficients B (w x K, rows 1..nGen 0).
+  void score_all_traits(int nGen, double **B, double *U, double **V) {
+    ::K = nK;
+    ::p = -1;
+    rareUV(w, n, m, N, dim, dimST, nGen, V, U, Q1, l1, B, Sigma, Sigma0, SigmaInv, q, phi, phiY,
+           Weta, c, W, Y, c_var, twoIND, c2, c3, nobs, nmis, Mis, Obs, mis_R, mis_pats, mis_patn, J,
+           n_UniW, ind_UniW, W_Uni);
   }
   void information() {
     ::K = nK;
@@ -133,11 +153,11 @@ struct Model {
   }
 
   // The fitted parameters in the order of the information matrix (1-based), the last mass left
-  // out unless `all_masses`.
-  std::vector<double> theta(bool all_masses = false) const {
+  // out unless `all_masses`; coefficients from B (default eta0).
+  std::vector<double> theta(bool all_masses = false, double **B = nullptr) const {
     std::vector<double> th(all_masses ? dim + 1 : dim);
     for (int k = 1; k <= nK; k++)
-      for (int l = 1; l <= w; l++) th[(k - 1) * w + l] = eta0[l][k];
+      for (int l = 1; l <= w; l++) th[(k - 1) * w + l] = (B ? B : eta0)[l][k];
     for (int a = 1; a <= nK; a++)
       for (int b = a; b <= nK; b++) th[twoIND[a][b]] = Sigma[a][b];
     for (int j = 1; j < static_cast<int>(th.size()) - dimST; j++) th[dimST + j] = q[j];
@@ -280,13 +300,16 @@ inline void two_trait_data(unsigned seed, int nseq, int nnon, double miss,
   }
 }
 
-// Observed information -d2 l / d theta2 of a log-likelihood by central differences (step 1e-4
-// times the parameter's scale) at th[1..np]; its gradient into `gradient` (both 1-based).
+// Observed information -d2 l / d theta2 of a log-likelihood by central differences (step `step`
+// times the parameter's scale) at th[1..np], and its gradient into `gradient` (both 1-based),
+// by central differences with a step a hundred times smaller: a gradient has less rounding error
+// to fear than a second difference, whose rounding error grows as 1/step^2.
 inline Rows fd_information(const std::function<double(const std::vector<double> &)> &loglik,
-                           const std::vector<double> &th, std::vector<double> &gradient) {
+                           const std::vector<double> &th, std::vector<double> &gradient,
+                           double step = 1e-4) {
   int np = static_cast<int>(th.size()) - 1;
   std::vector<double> h(np + 1);
-  for (int i = 1; i <= np; i++) h[i] = 1e-4 * std::max(0.1, std::fabs(th[i]));
+  for (int i = 1; i <= np; i++) h[i] = step * std::max(0.1, std::fabs(th[i]));
   auto at = [&](int i, double di, int j, double dj) {
     std::vector<double> x = th;
     x[i] += di;
@@ -297,9 +320,9 @@ inline Rows fd_information(const std::function<double(const std::vector<double> 
   Rows info(np, std::vector<double>(np));
   double l0 = loglik(th);
   for (int i = 1; i <= np; i++) {
-    double lp = at(i, h[i], i, 0.0), lm = at(i, -h[i], i, 0.0);
-    gradient[i] = (lp - lm) / (2 * h[i]);
-    info[i - 1][i - 1] = -(lp - 2 * l0 + lm) / (h[i] * h[i]);
+    double hg = 0.01 * h[i];
+    gradient[i] = (at(i, hg, i, 0.0) - at(i, -hg, i, 0.0)) / (2 * hg);
+    info[i - 1][i - 1] = -(at(i, h[i], i, 0.0) - 2 * l0 + at(i, -h[i], i, 0.0)) / (h[i] * h[i]);
     for (int j = 1; j < i; j++)
       info[i - 1][j - 1] = info[j - 1][i - 1] = -(at(i, h[i], j, h[j]) - at(i, h[i], j, -h[j]) -
                                                   at(i, -h[i], j, h[j]) + at(i, -h[i], j, -h[j])) /
