@@ -85,6 +85,9 @@ int count_distinct(double **design, int width) {
 }
 
 // The constrained fit: the tested trait's coefficient of column 1 of W_Uni[1..J][1..p] is zero.
+// Traits that the design fits exactly, or that are exact linear functions of each other and
+// the design, leave no fit (flag_fit_singular): the MLE side then reports the design as
+// singular, while the naive side, which has its own design, still runs.
 void fit_constrained(int J, double **SigmaInv) {
   EM_algorithm_indi_score(TRAIT, p, m, n, N_mispat, Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs,
                           Weta, c, Y, W, mis_pats, mis_patn, mis_R, Mis, Obs, nobs, nmis, J, n_UniW,
@@ -109,6 +112,11 @@ void write_burden_na(const Gene &gene, const GeneTest &test, int mac, DriverLoca
 // The MLE side of a burden test, after its constrained fit on the J distinct rows of W.
 void burden_mle(const Gene &gene, const GeneTest &test, int mac, int J, double *U, double **V,
                 double **SigmaInv, DriverLocals &d) {
+  if (flag_fit_singular) {
+    fout_warn << message(test, "The design matrix is singular!");
+    write_burden_na(gene, test, mac, d);
+    return;
+  }
   if (flag_nonconvergence) {
     fout_warn << message(test, "EM algorithm does not converge!");
     write_burden_na(gene, test, mac, d);
@@ -304,7 +312,8 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
   const int D = J + dimST;
   double **info = dmatrix(1, D, 1, D);
   double *work = dvector(1, D);
-  const bool converged = !flag_nonconvergence;
+  const bool fitted = !flag_fit_singular;
+  const bool converged = fitted && !flag_nonconvergence;
   if (converged) {
     rareUV_indi_score_skat(TRAIT, p, n, m, N_mispat, s.nskat, D, dimST, V, U, info, work, eta0,
                            Sigma, Sigma0, SigmaInv, q, phi, phiY, Weta, c, W, Y, c_var, twoIND, c2,
@@ -313,7 +322,10 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
   }
   double *w = skat_weights(gene, s.nskat);
 
-  if (!converged) {
+  if (!fitted) {
+    fout_warn << "\t(SKAT) The design matrix is singular!";
+    fout << '\t' << mac << "\tNA\tNA";
+  } else if (!converged) {
     fout_warn << "\t(SKAT) EM algorithm does not converge!";
     fout << '\t' << mac << "\tNA\tNA";
   } else if (!flag_positiveQ1) {
