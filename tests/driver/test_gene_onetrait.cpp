@@ -862,7 +862,10 @@ class OneTraitExpected : public ::testing::Test {
   }
 };
 
-TEST_F(OneTraitExpected, ExampleData) { EXPECT_GT(check("onetrait_example", 1.2e6), 0); }
+TEST_F(OneTraitExpected, ExampleData) {
+  EXPECT_GT(check("onetrait_example", 1.2e6), 0);
+  EXPECT_GT(check("onetrait_example_dominant", 1.2e6), 0);
+}
 TEST_F(OneTraitExpected, EdgeCases) {
   EXPECT_GT(check("onetrait_edges", 1e9), 0);
   EXPECT_GT(check("onetrait_maf_ub", 1e9), 0);
