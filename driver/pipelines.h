@@ -34,4 +34,8 @@ void run_score(const std::vector<std::string> &trait_names);
 // at least one gene test is selected.
 void run_gene_all(DriverLocals &locals);
 
+// Gene-based score tests of a gene's effect on the trait TRAIT (-RARE_ONETRAIT), by maximum
+// likelihood and by naive least squares; entered only when at least one gene test is selected.
+void run_gene_onetrait(DriverLocals &locals);
+
 #endif  // VARNOSTA_DRIVER_PIPELINES_H
