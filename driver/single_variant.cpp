@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "driver/fields.h"
+#include "driver/fit_arrays.h"
 #include "driver/globals.h"
 #include "driver/result_output.h"
 #include "toolkit/func_data_process.h"
@@ -106,6 +107,7 @@ int build_unique_covariates(const UsedData &used) {
   indexx_Array(p, used.m, used.W, index_W);
   NumUniCov(used.W, p, used.m, index_W, &J);
   CreateUniCov(used.W, p, used.m, index_W, W_Uni, ind_UniW, n_UniW);
+  size_fit_arrays(J);
   return J;
 }
 
