@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/fields.h"
+#include "driver/fit_arrays.h"
 #include "driver/gene_blocks.h"
 #include "driver/globals.h"
 #include "driver/pipelines.h"
@@ -174,9 +175,10 @@ void burden_test(const Gene &gene, const GeneTest &test, double *U, double **V, 
   }
   const int J = count_distinct(W, p);
   CreateUniCov(W, p, m, index_W, W_Uni, ind_UniW, n_UniW);
-  fit_constrained(J, SigmaInv);
   dimST = K * p + K * (K + 1) / 2;
   fill_twoIND(K * p);
+  size_fit_arrays(J);
+  fit_constrained(J, SigmaInv);
   burden_mle(gene, test, mac, J, U, V, SigmaInv, d);
   burden_naive(mac);
 }
@@ -295,6 +297,7 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
   const int J = count_distinct(s.rows, s.width);
   double **distinct = dmatrix(1, J, 1, s.width);
   CreateUniCov(s.rows, s.width, m, index_W, distinct, ind_UniW, n_UniW);
+  size_fit_arrays(J);  // phi; this test's information matrix is its own
   for (int u = 1; u <= J; u++) {
     W_Uni[u][1] = 0.0;
     for (int l = 1; l <= s.nskat; l++) {
