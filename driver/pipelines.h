@@ -27,9 +27,15 @@ void release_arrays();
 
 // Single-variant Wald analysis (-COM).
 void run_wald(const std::vector<std::string> &trait_names);
+// Single-variant score analysis of trait TRAIT (-COM_SCORE).
+void run_score(const std::vector<std::string> &trait_names);
 
 // Gene-based score tests of a gene's joint effect on all traits (-RARE_ALL); entered only when
 // at least one gene test is selected.
 void run_gene_all(DriverLocals &locals);
+
+// Gene-based score tests of a gene's effect on the trait TRAIT (-RARE_ONETRAIT), by maximum
+// likelihood and by naive least squares; entered only when at least one gene test is selected.
+void run_gene_onetrait(DriverLocals &locals);
 
 #endif  // VARNOSTA_DRIVER_PIPELINES_H
