@@ -112,19 +112,6 @@ constexpr int kMaxTraits = 31;
 // Up to this many observed traits the E-step of a non-sequenced subject runs unrolled.
 constexpr int kMaxObservedUnrolled = 4;
 
-// The loops over the distinct rows are built twice, for AVX2 and for the baseline instruction
-// set, and the build that the processor supports is chosen at run time. Both do the same IEEE
-// operations in the same order (nothing is contracted to a fused multiply-add), so they give the
-// same bits; AVX2 just does four rows at a time.
-#if defined(__x86_64__) && defined(__has_attribute)
-#if __has_attribute(target_clones)
-#define ROW_LOOPS __attribute__((target_clones("avx2", "default")))
-#endif
-#endif
-#ifndef ROW_LOOPS
-#define ROW_LOOPS
-#endif
-
 // Trait-major copies of the per-row arrays that a non-sequenced subject's E-step runs through
 // J times: the fitted means and the sums phiY, one contiguous row of J + 1 entries (index
 // 0 unused) per trait, so that the loops over the distinct rows run over contiguous memory and

@@ -4,6 +4,8 @@
 #ifndef VARNOSTA_ENGINE_EM_H
 #define VARNOSTA_ENGINE_EM_H
 
+#include "toolkit/vector_clones.h"
+
 namespace engine {
 
 // The subjects of one analysis as the driver lays them out; only read. Y[1..n][1..K] with rows

@@ -368,39 +368,87 @@ class MassOuterProducts {
   void flush();
 
  private:
-  static constexpr int kBatch = 64, kTile = 4;
+  static constexpr int kBatch = 128;
   double **Q1_ = nullptr;
   int base_ = 0, J_ = 0, count_ = 0;
-  std::vector<double> rows_;
+  std::vector<double> rows_, xpack_, ypack_;
 };
+
+// Four doubles moved as one, from any double-aligned address.
+using v4 = double __attribute__((vector_size(32), aligned(8), may_alias));
+
+// One tile of the mass-mass block, rows x0..x0+3 and columns y0..y0+7, kept in registers over
+// the n subjects of the batch: xs[4 s + a] is subject s's mass entry x0 + a, ys[8 s + b] its
+// entry y0 + b (both packed, so that the tile reads them in order). In a tile that reaches
+// below the diagonal (y0 < x0 + 3) those entries are formed from zero and not stored.
+ROW_LOOPS void mass_tile(double **Q, int base, const double *__restrict xs,
+                         const double *__restrict ys, int n, int x0, int y0) {
+  v4 acc[4][2];
+  const bool diagonal = y0 < x0 + 3;
+#pragma GCC unroll 4
+  for (int a = 0; a < 4; a++) {
+    const double *q = Q[base + x0 + a] + base + y0;
+    if (!diagonal) {
+      acc[a][0] = *reinterpret_cast<const v4 *>(q);
+      acc[a][1] = *reinterpret_cast<const v4 *>(q + 4);
+    } else {
+      for (int b = 0; b < 8; b++) acc[a][b / 4][b % 4] = y0 + b >= x0 + a ? q[b] : 0.0;
+    }
+  }
+  for (int s = 0; s < n; s++) {
+    const v4 lo = *reinterpret_cast<const v4 *>(ys + 8 * s);
+    const v4 hi = *reinterpret_cast<const v4 *>(ys + 8 * s + 4);
+#pragma GCC unroll 4
+    for (int a = 0; a < 4; a++) {
+      const double fx = xs[4 * s + a];
+      const v4 x = {fx, fx, fx, fx};
+      acc[a][0] += x * lo;
+      acc[a][1] += x * hi;
+    }
+  }
+#pragma GCC unroll 4
+  for (int a = 0; a < 4; a++) {
+    double *q = Q[base + x0 + a] + base + y0;
+    if (!diagonal) {
+      *reinterpret_cast<v4 *>(q) = acc[a][0];
+      *reinterpret_cast<v4 *>(q + 4) = acc[a][1];
+    } else {
+      for (int b = 0; b < 8; b++)
+        if (y0 + b >= x0 + a)
+          q[b] = acc[a][b / 4][b % 4];
+    }
+  }
+}
 
 void MassOuterProducts::flush() {
   const int J = J_, n = count_;
   const size_t stride = static_cast<size_t>(J) + 1;
   const double *f = rows_.data();
-  for (int x0 = 1; x0 <= J; x0 += kTile) {
-    for (int y0 = x0; y0 <= J; y0 += kTile) {
-      if (x0 + kTile - 1 <= J && y0 + kTile - 1 <= J) {
-        // A full tile; in the diagonal tile the entries below the diagonal are formed too but
-        // not stored.
-        double acc[kTile][kTile];
-        for (int a = 0; a < kTile; a++)
-          for (int b = 0; b < kTile; b++)
-            acc[a][b] = y0 + b >= x0 + a ? Q1_[base_ + x0 + a][base_ + y0 + b] : 0.0;
-        for (int s = 0; s < n; s++) {
-          const double *fs = f + s * stride;
-          for (int a = 0; a < kTile; a++) {
-            const double fx = fs[x0 + a];
-            for (int b = 0; b < kTile; b++) acc[a][b] += fx * fs[y0 + b];
-          }
+  // Panels of 64 columns: the batch's entries of a panel are packed tile by tile and stay in
+  // cache while every row block above the panel's end passes over them.
+  ypack_.resize(static_cast<size_t>(8) * 8 * n);
+  xpack_.resize(static_cast<size_t>(4) * n);
+  for (int p0 = 1; p0 <= J; p0 += 64) {
+    const int p1 = std::min(J, p0 + 63), tiles = (p1 - p0 + 1) / 8;
+    for (int t = 0; t < tiles; t++)
+      for (int s = 0; s < n; s++)
+        for (int b = 0; b < 8; b++) ypack_[(t * n + s) * 8 + b] = f[s * stride + p0 + 8 * t + b];
+    for (int x0 = 1; x0 <= p1; x0 += 4) {
+      const bool full_rows = x0 + 3 <= J;
+      if (full_rows)
+        for (int s = 0; s < n; s++)
+          for (int a = 0; a < 4; a++) xpack_[4 * s + a] = f[s * stride + x0 + a];
+      for (int y0 = p0; y0 <= p1; y0 += 8) {
+        if (y0 + 7 < x0)
+          continue;  // below the diagonal
+        const int t = (y0 - p0) / 8;
+        if (full_rows && t < tiles) {
+          mass_tile(Q1_, base_, xpack_.data(), ypack_.data() + static_cast<size_t>(t) * n * 8, n,
+                    x0, y0);
+          continue;
         }
-        for (int a = 0; a < kTile; a++)
-          for (int b = 0; b < kTile; b++)
-            if (y0 + b >= x0 + a)
-              Q1_[base_ + x0 + a][base_ + y0 + b] = acc[a][b];
-      } else {
-        for (int x = x0; x <= std::min(J, x0 + kTile - 1); x++)
-          for (int y = std::max(x, y0); y <= std::min(J, y0 + kTile - 1); y++) {
+        for (int x = x0; x <= std::min(J, x0 + 3); x++)
+          for (int y = std::max(x, y0); y <= std::min(p1, y0 + 7); y++) {
             double sum = Q1_[base_ + x][base_ + y];
             for (int s = 0; s < n; s++) sum += f[s * stride + x] * f[s * stride + y];
             Q1_[base_ + x][base_ + y] = sum;

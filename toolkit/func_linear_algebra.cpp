@@ -1,9 +1,15 @@
 #include "toolkit/func_linear_algebra.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "toolkit/vector_clones.h"
 
 // ---------------------------------------------------------------------------------------------
 // Run-time error report and offset-indexed arrays
@@ -395,7 +401,80 @@ double cholinvDiagonal(double **a, double *p, int n, int i, double *x) {
   return v;
 }
 
-bool choldcPositive(double **a, int n, double *p) { return cholesky_steps(a, n, p); }
+namespace {
+
+// Rows of the factor that choldcPositive forms together.
+constexpr int kStrip = 32;
+
+// Four doubles moved as one, from any double-aligned address.
+using v4 = double __attribute__((vector_size(32), aligned(8), may_alias));
+
+// Entries (i, j) of the strip's rows j = lo..hi, in the strip buffer t (t[k][j - j0] = L[j][k]):
+// s[j] = a[i][j] - sum over k = i-1 down to 1 of li[k] t[k][j - j0], each j in that order.
+// A full strip keeps its sums in registers.
+ROW_LOOPS void strip_sums(double **a, const double *li, double *const *t, int i, int j0, int lo,
+                          int hi, double *__restrict s) {
+  const double *ai = a[i];
+  if (lo == j0 && hi - lo + 1 == kStrip) {
+    v4 acc[kStrip / 4];
+#pragma GCC unroll 8
+    for (int v = 0; v < kStrip / 4; v++) acc[v] = *reinterpret_cast<const v4 *>(ai + lo + 4 * v);
+    for (int k = i - 1; k >= 1; k--) {
+      const double u = li[k];
+      const v4 uu = {u, u, u, u};
+      const double *tk = t[k];
+#pragma GCC unroll 8
+      for (int v = 0; v < kStrip / 4; v++) acc[v] -= uu * *reinterpret_cast<const v4 *>(tk + 4 * v);
+    }
+#pragma GCC unroll 8
+    for (int v = 0; v < kStrip / 4; v++) *reinterpret_cast<v4 *>(s + 4 * v) = acc[v];
+    return;
+  }
+  for (int j = lo; j <= hi; j++) s[j - j0] = ai[j];
+  for (int k = i - 1; k >= 1; k--) {
+    const double u = li[k];
+    const double *__restrict tk = t[k];
+    for (int j = lo; j <= hi; j++) s[j - j0] -= u * tk[j - j0];
+  }
+}
+
+}  // namespace
+
+// The recurrence of choldc, a strip of kStrip rows of the factor at a time. Entry (i, j) of the
+// factor's column i is a[i][j] - sum over k = i-1 down to 1 of L[i][k] L[j][k], subtracted in
+// that order; for the rows j of one strip these sums run side by side, with the strip's
+// columns of L so far held transposed in a small buffer (L[j][k] for all j of the strip next to
+// each other), so that they vectorise, and the row L[i][.] read once per strip. The upper
+// triangle is only read. Each strip's rows go to the strict lower triangle when it is done.
+bool choldcPositive(double **a, int n, double *p) {
+  std::vector<double> buffer(static_cast<size_t>(n + 1) * kStrip), row(n + 1), s(kStrip);
+  std::vector<double *> t(n + 1);
+  for (int k = 1; k <= n; k++) t[k] = buffer.data() + static_cast<size_t>(k) * kStrip;
+  for (int j0 = 1; j0 <= n; j0 += kStrip) {
+    const int j1 = std::min(n, j0 + kStrip - 1);
+    for (int i = 1; i <= j1; i++) {
+      // Row i of L, columns 1..i-1: from the lower triangle, or for a row of this strip from the
+      // buffer.
+      const double *li = a[i];
+      if (i >= j0) {
+        for (int k = 1; k < i; k++) row[k] = t[k][i - j0];
+        li = row.data();
+      }
+      const int lo = std::max(i, j0);
+      strip_sums(a, li, t.data(), i, j0, lo, j1, s.data());
+      if (i >= j0) {
+        const double sum = s[i - j0];
+        if (sum <= 0.0)
+          return false;
+        p[i] = std::sqrt(sum);
+      }
+      for (int j = std::max(i + 1, j0); j <= j1; j++) t[i][j - j0] = s[j - j0] / p[i];
+    }
+    for (int j = j0; j <= j1; j++)
+      for (int k = 1; k < j; k++) a[j][k] = t[k][j - j0];
+  }
+  return true;
+}
 
 // a[1..n][1..n] whole; overwritten with its LU form (rows permuted), indx[1..n] the exchanges.
 // Stops ("Sigmatrix in ludcmp") on a zero row; a zero pivot becomes 1e-40.

@@ -47,10 +47,10 @@ bool choldcCheckPositive(double **a, int n, double *p);
 // As choldcCheckPositive, and false also when a pivot keeps less than 1e-10 of its diagonal
 // entry: a cross product of exactly collinear columns, which rounding can leave positive.
 bool choldcCheckNonsingular(double **a, int n, double *p);
-// choldc that reports instead of stopping: true when a is positive definite, with the factor of
-// choldc in a's strict lower triangle and p; false at the first diagonal sum <= 0 (p[1..i-1]
-// and the strict lower triangle up to column i-1 then hold the factor so far). The upper
-// triangle is never written, so no copy is needed for the test.
+// choldc that reports instead of stopping, on the matrix itself (no copy): true when a is
+// positive definite, with choldc's factor (the same numbers) in a's strict lower triangle and
+// p; false at the first diagonal sum <= 0, with p[1..i-1] the factor's diagonal so far (the
+// strict lower triangle then holds part of the factor). The upper triangle is only read.
 bool choldcPositive(double **a, int n, double *p);
 // Solves B x = b from the factor left by choldc in (a, p); x may be b.
 void cholsl(double **a, int n, double *p, double *b, double *x);

@@ -211,12 +211,23 @@ TEST(LinAlgCholesky, FactorOnceAndDiagonalOfTheInverse) {
       EXPECT_NEAR(diagonal[i] / inv[i - 1][i - 1], 1.0, 1e-10) << n << ", " << i;
     }
   }
-  Mat c({{1, 2}, {7, 1}});  // a[2][1] is the caller's data until the factor is written there
+  Mat c({{1, 2}, {7, 1}});
   Vec p{0.0, -5.0};
   EXPECT_FALSE(choldcPositive(c.m, 2, p.v));
   EXPECT_EQ(p.values(), (std::vector<double>{1.0, -5.0}));  // stopped at step 2
   EXPECT_EQ(c[1][2], 2.0);
   EXPECT_EQ(c[2][2], 1.0);
+  const Rows A = random_spd(70, gen);  // fails at step 66, in the third strip of columns
+  Mat d(A);
+  Vec pd(70);
+  d[66][66] = -1.0;
+  EXPECT_FALSE(choldcPositive(d.m, 70, pd.v));
+  std::vector<double> plain_d;
+  plain_cholesky(A, plain_d);
+  for (int i = 1; i < 66; i++) EXPECT_EQ(pd[i], plain_d[i - 1]) << i;
+  for (int i = 1; i <= 70; i++)
+    for (int j = i; j <= 70; j++)
+      ASSERT_EQ(d[i][j], i == 66 && j == 66 ? -1.0 : A[i - 1][j - 1]) << i << ", " << j;
   EXPECT_TRUE(choldcPositive(c.m, 0, p.v));
 }
 
