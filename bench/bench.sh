@@ -154,8 +154,10 @@ analysis_command() {
     rare_all | rare_onetrait)
       local mode=-RARE_ALL
       [ "$analysis" = rare_all ] || mode="-RARE_ONETRAIT -TRAIT 1"
+      # The naive SKAT file is "naive_" followed by the whole -SKAT argument, so the SKAT file
+      # is named without a folder and the program runs in $out (run_once).
       # shellcheck disable=SC2206
-      cmd=($mode -MAP "$data/map.tab" -SKAT "$out/skat.tab" -T1 "$out/t1.tab"
+      cmd=($mode -MAP "$data/map.tab" -SKAT skat.tab -T1 "$out/t1.tab"
         -T5 "$out/t5.tab" -MB "$out/mb.tab" "${cmd[@]}")
       ;;
   esac
@@ -173,14 +175,16 @@ run_once() {
   rc=0
   rss_mb=n/a
   if [ "$gnu_time" = 1 ]; then
-    /usr/bin/time -v -o "$out/.time" "$bin" "${cmd[@]}" >"$out/.stdout" 2>"$out/.stderr" || rc=$?
+    (cd "$out" && /usr/bin/time -v -o "$out/.time" "$bin" "${cmd[@]}" >"$out/.stdout" \
+      2>"$out/.stderr") || rc=$?
     seconds=$(to_seconds "$(sed -n 's/.*Elapsed (wall clock) time.*: //p' "$out/.time")")
     local kb
     kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$out/.time")
     [ -z "$kb" ] || rss_mb=$(awk -v k="$kb" 'BEGIN { printf "%.1f", k / 1024 }')
   else
     local TIMEFORMAT=%R t
-    t=$({ time "$bin" "${cmd[@]}" >"$out/.stdout" 2>"$out/.stderr"; } 2>&1) || rc=$?
+    t=$({ time (cd "$out" && "$bin" "${cmd[@]}" >"$out/.stdout" 2>"$out/.stderr"); } 2>&1) ||
+      rc=$?
     seconds=$(tail -n 1 <<<"$t")
   fi
 }

@@ -195,25 +195,22 @@ struct Scores {
 // Least-squares score of the columns X given Z (intercept, covariates) over the rows of y:
 // residuals r of y on Z, s2 = r'r / n, U = X'r / s2, V = (X'X - X'Z (Z'Z)^-1 Z'X) / s2.
 Scores least_squares(const Mat &X, const Mat &Z, const Vec &y) {
-  const Mat Zi = varnosta_test::gsl_spd_inverse(crossprod(Z, Z));
-  const Mat Yc(y.size(), Vec(1)), XZ = crossprod(X, Z);
-  Mat ycol = Yc;
-  for (size_t s = 0; s < y.size(); ++s) ycol[s][0] = y[s];
+  const Mat Zi = varnosta_test::gsl_spd_inverse(crossprod(Z, Z)), XZ = crossprod(X, Z);
+  Mat ycol;
+  for (double v : y) ycol.push_back({v});
   const Mat gamma = varnosta_test::product(Zi, crossprod(Z, ycol));
-  Vec r(y.size());
+  Vec r(y);
   double rss = 0.0;
   for (size_t s = 0; s < y.size(); ++s) {
-    r[s] = y[s];
     for (size_t c = 0; c < Z[0].size(); ++c) r[s] -= Z[s][c] * gamma[c][0];
     rss += r[s] * r[s];
   }
   const double s2 = rss / y.size();
-  Scores out{Vec(X[0].size(), 0.0), crossprod(X, X)};
   const Mat corr =
       varnosta_test::product(varnosta_test::product(XZ, Zi), varnosta_test::transpose(XZ));
+  Scores out{Vec(X[0].size(), 0.0), crossprod(X, X)};
   for (size_t a = 0; a < out.U.size(); ++a) {
-    for (size_t s = 0; s < y.size(); ++s) out.U[a] += X[s][a] * r[s];
-    out.U[a] /= s2;
+    for (size_t s = 0; s < y.size(); ++s) out.U[a] += X[s][a] * r[s] / s2;
     for (size_t b = 0; b < out.U.size(); ++b) out.V[a][b] = (out.V[a][b] - corr[a][b]) / s2;
   }
   return out;
