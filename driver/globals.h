@@ -48,7 +48,8 @@ extern int p;         // design columns: genetic column, intercept, covariates
 extern int NSNP;      // lines of the genotype table
 extern int N_mispat;  // missing-trait patterns
 extern int dimST;     // regression coefficients plus K(K+1)/2 covariance entries
-extern int dimQ1;     // order of the shared information matrix Q1: dimST + m
+extern int dimQ1;     // dimST + m, the largest order of an information matrix (Q1 itself
+                      // is sized per fit, fit_arrays.h)
 
 // --- Long-lived arrays (input phase), in order of allocation ------------------------------
 extern double **Y;        // 1..n x 1..K traits, grouped by missing pattern
@@ -68,10 +69,11 @@ extern double *q;         // 1..m masses of the distinct rows
 extern double *q0;        // 1..m previous masses
 extern double **Weta;     // 1..m x 1..K fitted means of the distinct rows
 extern double *c;         // 1..K engine work vector
-extern double **phi;      // 1..n-m x 1..m posterior weights of the non-sequenced subjects
+extern double **phi;      // 1..n-m x 1..J posterior weights of the non-sequenced subjects
+                          // (J of the fit at hand; fit_arrays.h)
 extern double **phiY;     // 1..m x 1..K per-distinct-row sums of the E-step
-extern double **Q1;       // 1..dimQ1 square information matrix
-extern double *l1;        // 1..dimQ1 score work vector
+extern double **Q1;       // 1..dimST+J square information matrix (fit_arrays.h)
+extern double *l1;        // 1..dimST+J score work vector
 extern double **c_var;    // 1..K square work matrix
 extern double **c2;       // 1..K square work matrix
 extern double **WW;       // 1..p square work matrix

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/fields.h"
+#include "driver/fit_arrays.h"
 #include "driver/globals.h"
 #include "driver/pipelines.h"
 #include "toolkit/func_data_process.h"
@@ -288,11 +289,8 @@ void allocate_arrays() {
   q0 = dvector(1, m);
   Weta = dmatrix(1, m, 1, K);
   c = dvector(1, K);
-  phi = dmatrix(1, n - m, 1, m);
   phiY = dmatrix(1, m, 1, K);
   start_dimensions();
-  Q1 = dmatrix(1, dimQ1, 1, dimQ1);
-  l1 = dvector(1, dimQ1);
   c_var = dmatrix(1, K, 1, K);
   c2 = dmatrix(1, K, 1, K);
   WW = dmatrix(1, p, 1, p);
@@ -570,12 +568,8 @@ void release_arrays() {
   free_dvector(q0, 1, m);
   free_dmatrix(Weta, 1, m, 1, K);
   free_dvector(c, 1, K);
-  free_dmatrix(phi, 1, n - m, 1, m);
-  // The gene-based pipelines change both; Q1 and l1 were allocated with the start-up values.
-  start_dimensions();
+  free_fit_arrays();
   free_dmatrix(phiY, 1, m, 1, K);
-  free_dmatrix(Q1, 1, dimQ1, 1, dimQ1);
-  free_dvector(l1, 1, dimQ1);
   free_dmatrix(c_var, 1, K, 1, K);
   free_imatrix(twoIND, 1, K, 1, K);
   free_dmatrix(c2, 1, K, 1, K);

@@ -31,6 +31,9 @@ int main(int argc, char **argv) {
     case 0:
       run_wald(locals.trait_names);
       break;
+    case 1:
+      run_score(locals.trait_names);
+      break;
     case 2:
       // With no gene test selected there is nothing to do after the input phase.
       if (any_gene_test_selected()) {
@@ -38,9 +41,9 @@ int main(int argc, char **argv) {
       }
       break;
     default:
-      // The score and all-traits gene-based analyses are not built yet: say so rather than end
-      // as if they had run. A gene-based run with no test selected has nothing to do anyway.
-      if (analysis_mode == 1 || flag_skat || flag_t1 || flag_t5 || flag_mb) {
+      // The all-traits gene-based analysis is not built yet: say so rather than end as if it
+      // had run. A gene-based run with no test selected has nothing to do anyway.
+      if (flag_skat || flag_t1 || flag_t5 || flag_mb) {
         std::cerr << "Error: This analysis is not available in this version of Varnosta"
                   << std::endl;
         kill_program();

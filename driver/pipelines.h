@@ -27,6 +27,8 @@ void release_arrays();
 
 // Single-variant Wald analysis (-COM).
 void run_wald(const std::vector<std::string> &trait_names);
+// Single-variant score analysis of trait TRAIT (-COM_SCORE).
+void run_score(const std::vector<std::string> &trait_names);
 
 // Gene-based score tests of a gene's joint effect on all traits (-RARE_ALL); entered only when
 // at least one gene test is selected.

@@ -23,6 +23,10 @@ void begin_result_row(std::ostream &out, const std::string &id);
 void write_real(std::ostream &out, double x);
 // One result group "\tNA\tNA\tNA".
 void write_na_group(std::ostream &out);
+// One score group "\t" U "\t" V "\t" p-value, the p-value the chi-square(1) tail of U^2 / V.
+// Writes nothing and returns false when the score has no usable variance: V not positive, or
+// U, V or U^2 / V not finite. *pvalue receives the p-value when one is written.
+bool write_score_group(std::ostream &out, double U, double V, double *pvalue);
 // The statistics tail "\tMAC\tMAF\tN0\tN1\tN2\tNMISS", then the end of the row (flushed). The
 // frequency is "NA" when no genotype was known (maf_known false).
 void end_result_row(std::ostream &out, int mac, double maf, bool maf_known, int n0, int n1, int n2,

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "driver/fields.h"
+#include "driver/fit_arrays.h"
 #include "driver/globals.h"
 #include "driver/result_output.h"
 #include "toolkit/func_data_process.h"
@@ -106,6 +107,7 @@ int build_unique_covariates(const UsedData &used) {
   indexx_Array(p, used.m, used.W, index_W);
   NumUniCov(used.W, p, used.m, index_W, &J);
   CreateUniCov(used.W, p, used.m, index_W, W_Uni, ind_UniW, n_UniW);
+  size_fit_arrays(J);
   return J;
 }
 
@@ -240,14 +242,29 @@ int form_naive_sample(int k) {
   return rows_in;
 }
 
-bool naive_columns_singular(int rows_in, int first) {
+double **naive_columns(int rows_in, int first) {
   naive_view.assign(m + 1, nullptr);
   for (int s = 1; s <= rows_in; ++s) {
     naive_view[s] = W1[s] + (first - 1);
   }
+  return naive_view.data();
+}
+
+bool naive_design_singular(double **X, int rows_in, int cols) {
   bool singular = false;
-  checkWarningNull(rows_in, p - first + 1, naive_view.data(), &singular);
+  checkWarningNull(rows_in, cols, X, &singular);
   return singular;
+}
+
+bool naive_fit_exact(int rows_in, int cols, double sigma2) {
+  if (rows_in <= cols) {
+    return true;
+  }
+  double yy = 0.0;
+  for (int s = 1; s <= rows_in; ++s) {
+    yy += na_Y[s] * na_Y[s];
+  }
+  return sigma2 * rows_in <= 1e-24 * yy;
 }
 
 void start_single_variant(const std::vector<std::string> &group_names,

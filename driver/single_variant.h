@@ -63,9 +63,16 @@ void fill_twoIND(int first);
 // Sequenced rows with trait k and the genotype (W[i][1]) observed, in row order: their trait
 // values into na_Y and their design rows into W1. Returns the number of rows.
 int form_naive_sample(int k);
-// Whether columns first..p of W1[1..rows] have a cross product that is not positive definite or
-// columns collinear up to rounding: the filters' singular verdict.
-bool naive_columns_singular(int rows, int first);
+// Columns first..p of W1[1..rows] as the columns 1..p - first + 1 of a matrix (row pointers
+// into W1, valid until the next call).
+double **naive_columns(int rows, int first);
+// Whether X[1..rows][1..cols] has a cross product that is not positive definite or columns
+// collinear up to rounding: the filters' singular verdict.
+bool naive_design_singular(double **X, int rows, int cols);
+// Whether a naive least-squares fit on `cols` columns with residual variance sigma2 (RSS/rows)
+// of the response na_Y[1..rows] is exact: no residual degrees of freedom, or residuals at the
+// level of rounding. Its variance would come out as a tiny number and its test as nonsense.
+bool naive_fit_exact(int rows, int cols, double sigma2);
 
 // Opens the MLE, Naive and warning files (stopping when one cannot be opened), writes the
 // header "VARIANT_ID", one result group per name with the three suffixes, and the statistics

@@ -60,23 +60,10 @@ bool wald_usable(double beta, double var) {
          std::isfinite(beta * beta / (var + var));
 }
 
-// A fit with no residual degrees of freedom, or residuals that are rounding noise, has no
-// usable variance: its RSS would come out as a tiny positive number and the test as p = 0.
-bool exact_fit(int rows) {
-  if (rows <= p) {
-    return true;
-  }
-  double yy = 0.0;
-  for (int s = 1; s <= rows; ++s) {
-    yy += na_Y[s] * na_Y[s];
-  }
-  return na_sigma2 * rows <= 1e-24 * yy;
-}
-
 void write_naive_group(int k, const std::string &trait_name, VariantRows &rows) {
   const int sample = form_naive_sample(k);
   // The regression would end the run on a design it cannot factorise.
-  if (naive_columns_singular(sample, 1)) {
+  if (naive_design_singular(W1, sample, p)) {
     write_na_group(rows.naive);
     rows.warn << "\tNaive design matrix is singular for trait " << trait_name << "!";
     return;
@@ -85,7 +72,7 @@ void write_naive_group(int k, const std::string &trait_name, VariantRows &rows) 
   const double b = na_beta[1];
   const double v = na_cov[1][1];
   write_real(rows.naive, b);
-  if (exact_fit(sample) || !wald_usable(b, v)) {
+  if (naive_fit_exact(sample, p, na_sigma2) || !wald_usable(b, v)) {
     rows.naive << "\tNA\tNA";
     return;
   }

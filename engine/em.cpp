@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "engine/func_algorithm.h"
 #include "toolkit/func_linear_algebra.h"
@@ -105,14 +106,59 @@ void em_restore_crossproducts(int w, int K, double **T, const double *Tobs) {
   }
 }
 
-// Fitted means of the current coefficients; phiY = 0; q[j] = n_UniW[j], the sequenced part of
-// the expected design counts.
-void em_prepare_estep(const EmData &d, const FitState &f) {
-  fitted_means(d.w, d.K, d.J, d.W_Uni, f.B, f.Weta);
-  for (int j = 1; j <= d.J; j++) {
-    for (int k = 1; k <= d.K; k++) f.phiY[j][k] = 0.0;
-    f.q[j] = d.n_UniW[j];
+// Up to this many observed traits the E-step of a non-sequenced subject runs unrolled.
+constexpr int kMaxObservedUnrolled = 4;
+
+// Trait-major copies of the per-row arrays that a non-sequenced subject's E-step runs through
+// J times: the fitted means and the sums phiY, one contiguous row of J + 1 entries (index
+// 0 unused) per trait, so that the loops over the distinct rows run over contiguous memory and
+// vectorise; plus the per-subject rows of those loops. Every loop keeps, for each distinct row,
+// the operations of the row-by-row form in their order, so the results do not change. Grown on
+// demand and kept from fit to fit.
+class TraitMajor {
+ public:
+  void reserve(int K, int J) {
+    K_ = K;
+    J_ = J;
+    size_t row = static_cast<size_t>(J) + 1;
+    // Fitted means, phiY, residuals d of the observed traits and conditional means of the
+    // missing ones (one row per trait), then the log kernels.
+    size_t need = row * (4 * static_cast<size_t>(K) + 1);
+    if (store_.size() < need)
+      store_.resize(need);
   }
+  double *mean(int k) { return row(0, k); }
+  double *phiY(int k) { return row(1, k); }
+  // Residual y_o - mean of the a-th observed trait, or conditional mean of the a-th missing one.
+  double *residual(int a) { return row(2, a); }
+  double *conditional(int a) { return row(3, a); }
+  double *kernel() { return store_.data() + static_cast<size_t>(J_ + 1) * 4 * K_; }
+
+ private:
+  double *row(int block, int k) {
+    return store_.data() + static_cast<size_t>(J_ + 1) * (static_cast<size_t>(block) * K_ + k - 1);
+  }
+  int K_ = 0, J_ = 0;
+  std::vector<double> store_;
+};
+
+TraitMajor &trait_major() {
+  static TraitMajor work;
+  return work;
+}
+
+// Fitted means of the current coefficients (row by row into Weta, and trait-major); phiY = 0;
+// q[j] = n_UniW[j], the sequenced part of the expected design counts.
+void em_prepare_estep(const EmData &d, const FitState &f, TraitMajor &tm) {
+  fitted_means(d.w, d.K, d.J, d.W_Uni, f.B, f.Weta);
+  for (int k = 1; k <= d.K; k++) {
+    double *mean = tm.mean(k), *py = tm.phiY(k);
+    for (int j = 1; j <= d.J; j++) {
+      mean[j] = f.Weta[j][k];
+      py[j] = 0.0;
+    }
+  }
+  for (int j = 1; j <= d.J; j++) f.q[j] = d.n_UniW[j];
 }
 
 // Conditional means of one subject's missing traits given its observed ones, for mean mu, with
@@ -130,16 +176,17 @@ void conditional_means(const double *y, const double *mu, const int *obs, int no
   }
 }
 
-// E-step of a sequenced subject with fitted mean mu: observed values and conditional moments of
-// the missing traits into phiY_u (its distinct row's sums) and the trait block of T.
-void estep_sequenced_row(int w, const double *y, const double *mu, const int *obs, int nob,
-                         const int *mis, int nmi, double **Sigma, double *c, double *phiY_u,
+// E-step of a sequenced subject on distinct row u with fitted mean mu: observed values and
+// conditional moments of the missing traits into the sums phiY of row u and the trait block of
+// T.
+void estep_sequenced_row(int w, int u, const double *y, const double *mu, const int *obs, int nob,
+                         const int *mis, int nmi, double **Sigma, double *c, TraitMajor &tm,
                          double **T) {
   conditional_means(y, mu, obs, nob, mis, nmi, Sigma, c);
-  for (int b = 1; b <= nob; b++) phiY_u[obs[b]] += y[obs[b]];
+  for (int b = 1; b <= nob; b++) tm.phiY(obs[b])[u] += y[obs[b]];
   for (int a = 1; a <= nmi; a++) {
     int mk = mis[a];
-    phiY_u[mk] += c[mk];
+    tm.phiY(mk)[u] += c[mk];
     for (int b = 1; b <= nob; b++) {
       int o = obs[b];
       T[w + std::min(o, mk)][w + std::max(o, mk)] += c[mk] * y[o];
@@ -152,76 +199,183 @@ void estep_sequenced_row(int w, const double *y, const double *mu, const int *ob
   }
 }
 
-// -1/2 d' Sigma_OO^-1 d for d = y - mu on the observed traits, from Sigma swept on them (its
-// swept block is -Sigma_OO^-1); 0 when no trait is observed.
-double log_kernel(const double *y, const double *mu, const int *obs, int nob, double **Sigma) {
-  double A = 0.0;
+// The observed traits of a pattern as the E-step of a non-sequenced subject reads them: their
+// fitted means over the distinct rows, their sums phiY, and from Sigma swept on them (its swept
+// block is -Sigma_OO^-1) half the diagonal and the entries above it.
+struct ObservedBlock {
+  int nob;
+  const double *mean[kMaxObservedUnrolled + 1];
+  double *phiY[kMaxObservedUnrolled + 1];
+  double half[kMaxObservedUnrolled + 1];
+  double s[kMaxObservedUnrolled + 1][kMaxObservedUnrolled + 1];
+};
+
+// A_j = -1/2 d' Sigma_OO^-1 d for d = y - mu_j on the observed traits, j = 1..J: for each
+// observed trait in turn its square term, then its products with the earlier ones; 0 when no
+// trait is observed. NOB observed traits, unrolled; the residuals are recomputed where needed.
+template <int NOB>
+void log_kernels_fixed(int J, const double *yo, const ObservedBlock &ob, double *__restrict A) {
+  for (int j = 1; j <= J; j++) {
+    double d[NOB + 1];
+    double sum = 0.0;
+    for (int a = 1; a <= NOB; a++) {
+      d[a] = yo[a] - ob.mean[a][j];
+      sum += ob.half[a] * d[a] * d[a];
+      for (int b = 1; b < a; b++) sum += ob.s[b][a] * d[b] * d[a];
+    }
+    A[j] = sum;
+  }
+}
+
+// The same for any number of observed traits, one trait at a time over all rows; the residuals
+// go to tm.residual(a).
+void log_kernels_any(int J, const double *y, const int *obs, int nob, double **Sigma,
+                     TraitMajor &tm, double *__restrict A) {
+  for (int j = 1; j <= J; j++) A[j] = 0.0;
   for (int a = 1; a <= nob; a++) {
     int oa = obs[a];
-    double da = y[oa] - mu[oa];
-    A += 0.5 * Sigma[oa][oa] * da * da;
+    const double *__restrict mu = tm.mean(oa);
+    double *__restrict da = tm.residual(a);
+    const double ya = y[oa], half = 0.5 * Sigma[oa][oa];
+    for (int j = 1; j <= J; j++) {
+      da[j] = ya - mu[j];
+      A[j] += half * da[j] * da[j];
+    }
     for (int b = 1; b < a; b++) {
-      int ob = obs[b];
-      A += Sigma[ob][oa] * (y[ob] - mu[ob]) * da;
+      const double s = Sigma[obs[b]][oa];
+      const double *__restrict db = tm.residual(b);
+      for (int j = 1; j <= J; j++) A[j] += s * db[j] * da[j];
     }
   }
-  return A;
 }
 
 // Unnormalised posterior weights phi_r[j] = exp(A_j) q0[j] of a non-sequenced subject over the
 // distinct rows; returns their total. When every term underflows (or the total is not finite)
-// the weights are recomputed as exp(A_j - max A) q0[j]: the same weights after normalisation,
+// the weights are formed as exp(A_j - max A) q0[j]: the same weights after normalisation,
 // without the underflow that would otherwise turn them into 0/0.
-double posterior_weights(const double *y, double **Weta, const double *q0, int J, const int *obs,
-                         int nob, double **Sigma, double *phi_r) {
+double posterior_weights(int J, const double *A, const double *q0, double *__restrict phi_r) {
   double total = 0.0;
   for (int j = 1; j <= J; j++) {
-    phi_r[j] = std::exp(log_kernel(y, Weta[j], obs, nob, Sigma)) * q0[j];
+    phi_r[j] = std::exp(A[j]) * q0[j];
     total += phi_r[j];
   }
   if (total > 0.0 && std::isfinite(total))
     return total;
   double largest = -std::numeric_limits<double>::infinity();
-  for (int j = 1; j <= J; j++) {
-    phi_r[j] = log_kernel(y, Weta[j], obs, nob, Sigma);
-    largest = std::max(largest, phi_r[j]);
-  }
+  for (int j = 1; j <= J; j++) largest = std::max(largest, A[j]);
   total = 0.0;
   for (int j = 1; j <= J; j++) {
-    phi_r[j] = std::exp(phi_r[j] - largest) * q0[j];
+    phi_r[j] = std::exp(A[j] - largest) * q0[j];
     total += phi_r[j];
   }
   return total;
 }
 
+// Normalises the weights and adds them to the expected counts q and, times the observed
+// values, to the sums phiY of the observed traits.
+template <int NOB>
+void add_weights_fixed(int J, double total, const double *yo, const ObservedBlock &ob,
+                       double *__restrict phi_r, double *__restrict q) {
+  for (int j = 1; j <= J; j++) {
+    const double wt = phi_r[j] / total;
+    phi_r[j] = wt;
+    q[j] += wt;
+    for (int a = 1; a <= NOB; a++) ob.phiY[a][j] += wt * yo[a];
+  }
+}
+
+void add_weights_any(int J, double total, const double *y, const int *obs, int nob, TraitMajor &tm,
+                     double *__restrict phi_r, double *__restrict q) {
+  for (int j = 1; j <= J; j++) {
+    phi_r[j] = phi_r[j] / total;
+    q[j] += phi_r[j];
+  }
+  for (int b = 1; b <= nob; b++) {
+    const double yo = y[obs[b]];
+    double *__restrict py = tm.phiY(obs[b]);
+    for (int j = 1; j <= J; j++) py[j] += phi_r[j] * yo;
+  }
+}
+
+// Weights of a non-sequenced subject with NOB observed traits (NOB < 0: any number).
+template <int NOB>
+void estep_weights(int J, const double *y, const double *q0, const int *obs, int nob,
+                   double **Sigma, const ObservedBlock &ob, TraitMajor &tm, double *phi_r,
+                   double *q) {
+  double *A = tm.kernel();
+  if constexpr (NOB >= 0) {
+    double yo[NOB + 1];
+    for (int a = 1; a <= NOB; a++) yo[a] = y[obs[a]];
+    log_kernels_fixed<NOB>(J, yo, ob, A);
+    add_weights_fixed<NOB>(J, posterior_weights(J, A, q0, phi_r), yo, ob, phi_r, q);
+  } else {
+    log_kernels_any(J, y, obs, nob, Sigma, tm, A);
+    add_weights_any(J, posterior_weights(J, A, q0, phi_r), y, obs, nob, tm, phi_r, q);
+  }
+}
+
 // E-step of a non-sequenced subject: posterior weights over the J distinct rows into phi_r, the
 // weights added to the expected counts q, and the weighted observed values and conditional
 // moments into phiY and T. The conditional covariance enters once, as the weights sum to one.
-void estep_nonsequenced_row(int w, int J, const double *y, double **Weta, const double *q0,
-                            const int *obs, int nob, const int *mis, int nmi, double **Sigma,
-                            double *c, double *phi_r, double *q, double **phiY, double **T) {
-  double total = posterior_weights(y, Weta, q0, J, obs, nob, Sigma, phi_r);
-  for (int j = 1; j <= J; j++) {
-    phi_r[j] = phi_r[j] / total;
-    double wt = phi_r[j];
-    q[j] += wt;
-    for (int b = 1; b <= nob; b++) phiY[j][obs[b]] += wt * y[obs[b]];
+// Each entry of T sums its terms over the distinct rows in ascending order.
+void estep_nonsequenced_row(int w, int J, const double *y, const double *q0, const int *obs,
+                            int nob, const int *mis, int nmi, double **Sigma,
+                            const ObservedBlock &ob, TraitMajor &tm, double *__restrict phi_r,
+                            double *__restrict q, double **T) {
+  switch (nob) {
+    case 0:
+      estep_weights<0>(J, y, q0, obs, nob, Sigma, ob, tm, phi_r, q);
+      break;
+    case 1:
+      estep_weights<1>(J, y, q0, obs, nob, Sigma, ob, tm, phi_r, q);
+      break;
+    case 2:
+      estep_weights<2>(J, y, q0, obs, nob, Sigma, ob, tm, phi_r, q);
+      break;
+    case 3:
+      estep_weights<3>(J, y, q0, obs, nob, Sigma, ob, tm, phi_r, q);
+      break;
+    case 4:
+      estep_weights<4>(J, y, q0, obs, nob, Sigma, ob, tm, phi_r, q);
+      break;
+    default:
+      estep_weights<-1>(J, y, q0, obs, nob, Sigma, ob, tm, phi_r, q);
+      break;
   }
   if (nmi == 0)
     return;
-  for (int j = 1; j <= J; j++) {
-    double wt = phi_r[j];
-    conditional_means(y, Weta[j], obs, nob, mis, nmi, Sigma, c);
-    for (int a = 1; a <= nmi; a++) {
-      int mk = mis[a];
-      double wc = wt * c[mk];
-      phiY[j][mk] += wc;
-      for (int b = 1; b <= nob; b++) {
-        int o = obs[b];
-        T[w + std::min(o, mk)][w + std::max(o, mk)] += wc * y[o];
-      }
-      T[w + mk][w + mk] += wc * c[mk];
-      for (int a2 = 1; a2 < a; a2++) T[w + mis[a2]][w + mk] += wt * c[mis[a2]] * c[mk];
+  // Conditional means of the missing traits for every row: mu_m + sum over o of d_o S(o, m).
+  for (int a = 1; a <= nmi; a++) {
+    int mk = mis[a];
+    const double *__restrict mu = tm.mean(mk);
+    double *__restrict cm = tm.conditional(a);
+    for (int j = 1; j <= J; j++) cm[j] = mu[j];
+    for (int b = 1; b <= nob; b++) {
+      const double s = upper(Sigma, obs[b], mk), yo = y[obs[b]];
+      const double *__restrict muo = tm.mean(obs[b]);
+      for (int j = 1; j <= J; j++) cm[j] += (yo - muo[j]) * s;
+    }
+  }
+  for (int a = 1; a <= nmi; a++) {
+    int mk = mis[a];
+    const double *__restrict cm = tm.conditional(a);
+    double *__restrict py = tm.phiY(mk);
+    for (int j = 1; j <= J; j++) py[j] += phi_r[j] * cm[j];
+    for (int b = 1; b <= nob; b++) {
+      int o = obs[b];
+      const double yo = y[o];
+      double sum = T[w + std::min(o, mk)][w + std::max(o, mk)];
+      for (int j = 1; j <= J; j++) sum += phi_r[j] * cm[j] * yo;
+      T[w + std::min(o, mk)][w + std::max(o, mk)] = sum;
+    }
+    double sum = T[w + mk][w + mk];
+    for (int j = 1; j <= J; j++) sum += phi_r[j] * cm[j] * cm[j];
+    T[w + mk][w + mk] = sum;
+    for (int a2 = 1; a2 < a; a2++) {
+      const double *__restrict c2 = tm.conditional(a2);
+      double cross = T[w + mis[a2]][w + mk];
+      for (int j = 1; j <= J; j++) cross += phi_r[j] * c2[j] * cm[j];
+      T[w + mis[a2]][w + mk] = cross;
     }
   }
   for (int a = 1; a <= nmi; a++) {
@@ -231,30 +385,46 @@ void estep_nonsequenced_row(int w, int J, const double *y, double **Weta, const 
   }
 }
 
+// The observed block of a pattern, for up to kMaxObservedUnrolled observed traits.
+ObservedBlock observed_block(const int *obs, int nob, double **Sigma, TraitMajor &tm) {
+  ObservedBlock ob{};
+  ob.nob = nob;
+  for (int a = 1; a <= nob && a <= kMaxObservedUnrolled; a++) {
+    ob.mean[a] = tm.mean(obs[a]);
+    ob.phiY[a] = tm.phiY(obs[a]);
+    ob.half[a] = 0.5 * Sigma[obs[a]][obs[a]];
+    for (int b = 1; b < a; b++) ob.s[b][a] = Sigma[obs[b]][obs[a]];
+  }
+  return ob;
+}
+
 // E-step over all subjects, pattern by pattern: adds the expected trait cross products to T's
 // trait block, the expected design counts to q, the per-row sums of observed and expected traits
-// to phiY, and writes the posterior weights phi[i - m][1..J]. Reads the fitted means Weta and the
+// to phiY, and writes the posterior weights phi[i - m][1..J]. Reads the fitted means and the
 // previous masses q0; leaves Sigma's upper triangle swept on the observed traits of the last
 // pattern.
-void em_estep(const EmData &d, const FitState &f) {
+void em_estep(const EmData &d, const FitState &f, TraitMajor &tm) {
   for (int t = 1; t <= d.N_mispat; t++) {
     toggle_sigma(f.Sigma, d.K, d.mis_R[t]);
     for (int i = d.mis_pats[t] + 1; i <= d.mis_pats[t + 1]; i++) {
       int u = d.ind_UniW[i];
-      estep_sequenced_row(d.w, d.Y[i], f.Weta[u], d.Obs[t], d.nobs[t], d.Mis[t], d.nmis[t], f.Sigma,
-                          f.c, f.phiY[u], f.T);
+      estep_sequenced_row(d.w, u, d.Y[i], f.Weta[u], d.Obs[t], d.nobs[t], d.Mis[t], d.nmis[t],
+                          f.Sigma, f.c, tm, f.T);
     }
+    const ObservedBlock ob = observed_block(d.Obs[t], d.nobs[t], f.Sigma, tm);
     for (int i = d.mis_patn[t] + 1; i <= d.mis_patn[t + 1]; i++)
-      estep_nonsequenced_row(d.w, d.J, d.Y[i], f.Weta, f.q0, d.Obs[t], d.nobs[t], d.Mis[t],
-                             d.nmis[t], f.Sigma, f.c, f.phi[i - d.m], f.q, f.phiY, f.T);
+      estep_nonsequenced_row(d.w, d.J, d.Y[i], f.q0, d.Obs[t], d.nobs[t], d.Mis[t], d.nmis[t],
+                             f.Sigma, ob, tm, f.phi[i - d.m], f.q, f.T);
   }
 }
 
 // Expected design cross products and design-trait products into T's upper triangle (rows
 // 1..w), then the expected counts q[j] become masses (they sum to n, so the masses sum to 1).
-void em_accumulate_design(const EmData &d, const FitState &f) {
+// The sums phiY go to the caller's rows.
+void em_accumulate_design(const EmData &d, const FitState &f, TraitMajor &tm) {
   const int w = d.w;
   for (int j = 1; j <= d.J; j++) {
+    for (int k = 1; k <= d.K; k++) f.phiY[j][k] = tm.phiY(k)[j];
     const double *row = d.W_Uni[j];
     for (int l = 1; l <= w; l++) {
       double qr = f.q[j] * row[l];
@@ -312,11 +482,13 @@ bool em_fit(const EmData &d, const FitState &f, MStep &maximise) {
   em_initial_values(d, f);
   flag_nonconvergence = false;
   em_constant_crossproducts(d, f);
+  TraitMajor &tm = trait_major();
+  tm.reserve(d.K, d.J);
   for (int iter = 1; iter <= engine_hooks::em_iteration_limit; iter++) {
     em_restore_crossproducts(d.w, d.K, f.T, f.Tobs);
-    em_prepare_estep(d, f);
-    em_estep(d, f);
-    em_accumulate_design(d, f);
+    em_prepare_estep(d, f, tm);
+    em_estep(d, f, tm);
+    em_accumulate_design(d, f, tm);
     NewCoefficients b;
     if (!maximise(d, f, b))
       return false;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <iostream>
 #include <limits>
+#include <vector>
 
 #include "engine/em.h"
 #include "engine/louis.h"
@@ -112,11 +113,17 @@ void Variance_v3(int n, int m, int N_mispat, int dim, int dimST, double **Q1, do
   const LouisLayout L{K, dimST, p, 0, p, twoIND, W_Uni, nullptr, false, true};
   const LouisArrays A{Sigma, Sigma0, c, c_var, c2, c3, l1, Q1, Weta, phi, q, phiY};
   engine::louis_information(L, engine::DesignMoments{T, nullptr, nullptr}, s, A, dim, nullptr);
-  flag_positiveQ1 = choldcCheckPositive(Q1, dim - 1, l1);
+  // One factorisation gives both the verdict and the printed entries of the inverse.
+  flag_positiveQ1 = choldcPositive(Q1, dim - 1, l1);
   if (!flag_positiveQ1)
     return;
-  choldc(Q1, dim - 1, l1);
-  cholinv(Q1, l1, dim - 1);
+  // The factor is in the strict lower triangle and l1, so the upper triangle's diagonal can take
+  // the variances as they come.
+  std::vector<double> column(dim);  // column[1..dim - 1]
+  for (int k = 1; k <= K; k++) {
+    const int g = (k - 1) * p + 1;
+    Q1[g][g] = cholinvDiagonal(Q1, l1, dim - 1, g, column.data());
+  }
 }
 
 // Wald standard errors and chi-square(1) p-values of the genetic coefficients; see the header.

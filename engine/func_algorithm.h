@@ -71,13 +71,16 @@ void EM_algorithm_indi_score(int fixedTrait, int p, int m, int n, int N_mispat, 
 
 // Observed-data information of (coefficients trait by trait, covariance entries at
 // twoIND[a][b] for a <= b, masses at dimST + 1..dim) at the fit EM_algorithm_v5 has just left
-// (Louis 1982), with the last mass eliminated by the sum-to-one constraint, then inverted.
-// Note the order (n, m). Reads the globals K and p; W and WW are not used.
-// Q1 (order >= dim) and l1 (>= dim): at exit Q1's upper triangle over 1..dim-1 holds the
-// covariance of the estimates, its strict lower triangle the strict lower part of the inverse
-// Cholesky factor, l1[1..dim-1] the reciprocal factor diagonal. When the reduced information is
-// not positive definite, flag_positiveQ1 = false and Q1 holds it uninverted (whether the fit
-// converged or not); otherwise flag_positiveQ1 = true.
+// (Louis 1982), with the last mass eliminated by the sum-to-one constraint, and the variances
+// of the genetic coefficients from its inverse. Note the order (n, m). Reads the globals K and
+// p; W and WW are not used.
+// Q1 (order >= dim) and l1 (>= dim): at exit Q1's upper triangle over 1..dim-1 holds the reduced
+// information, except that its diagonal entries at the genetic coefficients (k-1)p+1 hold their
+// variances, the diagonal entries of its inverse (the rest of the inverse is not formed); its
+// strict lower triangle and l1[1..dim-1] hold the Cholesky factor of the information (as
+// choldc leaves it). When the reduced information is not positive definite, flag_positiveQ1 =
+// false and Q1's upper triangle holds it unchanged (whether the fit converged or not);
+// otherwise flag_positiveQ1 = true.
 // Overwrites Sigma (swept on the last pattern's observed traits, Sigma^-1 below the diagonal),
 // Sigma0 (diagonal of Sigma^-1), Weta, phiY, c, c_var, c2, c3 and T's design block (reverse
 // swept). Stops with a message when T's design block is not swept (no fit since the last call).

@@ -133,19 +133,39 @@ namespace {
 // into a's strict lower triangle, its diagonal into p. Returns false at the first diagonal sum
 // that is not positive, or not above relative_floor times its original diagonal entry (p[i..n]
 // then unwritten); a sum that is not a number passes the test.
+// Entry (i, j) is a[i][j] - sum over k = i-1 down to 1 of L[i][k] L[j][k], subtracted term by
+// term in that order; the entries below one pivot are independent of each other, so several are
+// formed side by side to keep the floating-point units busy, each in its own order.
 bool cholesky_steps(double **a, int n, double *p, double relative_floor = 0.0) {
   for (int i = 1; i <= n; i++) {
-    for (int j = i; j <= n; j++) {
-      double sum = a[i][j];
-      for (int k = i - 1; k >= 1; k--) sum -= a[i][k] * a[j][k];
-      if (i == j) {
-        // a[i][i] is still the original diagonal: the upper triangle is never written.
-        if (sum <= 0.0 || (relative_floor > 0.0 && sum <= relative_floor * a[i][i]))
-          return false;
-        p[i] = std::sqrt(sum);
-      } else {
-        a[j][i] = sum / p[i];
+    const double *ri = a[i];
+    double sum = a[i][i];
+    for (int k = i - 1; k >= 1; k--) sum -= ri[k] * ri[k];
+    // a[i][i] is still the original diagonal: the upper triangle is never written.
+    if (sum <= 0.0 || (relative_floor > 0.0 && sum <= relative_floor * a[i][i]))
+      return false;
+    const double pivot = p[i] = std::sqrt(sum);
+    int j = i + 1;
+    for (; j + 3 <= n; j += 4) {
+      const double *r0 = a[j], *r1 = a[j + 1], *r2 = a[j + 2], *r3 = a[j + 3];
+      double s0 = ri[j], s1 = ri[j + 1], s2 = ri[j + 2], s3 = ri[j + 3];
+      for (int k = i - 1; k >= 1; k--) {
+        const double x = ri[k];
+        s0 -= x * r0[k];
+        s1 -= x * r1[k];
+        s2 -= x * r2[k];
+        s3 -= x * r3[k];
       }
+      a[j][i] = s0 / pivot;
+      a[j + 1][i] = s1 / pivot;
+      a[j + 2][i] = s2 / pivot;
+      a[j + 3][i] = s3 / pivot;
+    }
+    for (; j <= n; j++) {
+      const double *rj = a[j];
+      double s0 = ri[j];
+      for (int k = i - 1; k >= 1; k--) s0 -= ri[k] * rj[k];
+      a[j][i] = s0 / pivot;
     }
   }
   return true;
@@ -358,6 +378,24 @@ void cholinv(double **a, double *p, int n) {
   invert_factor(a, p, n);
   inverse_from_inverted_factor(a, p, n);
 }
+
+// One diagonal entry of B^-1 from the factor of choldc, with the arithmetic of cholinv: column i
+// of L^-1 by forward substitution (x_i = 1/L_ii, then x_j for j > i), then the sum of its
+// squares from the diagonal down. The factor is only read; x[1..n] is work space.
+double cholinvDiagonal(double **a, double *p, int n, int i, double *x) {
+  x[i] = 1.0 / p[i];
+  for (int j = i + 1; j <= n; j++) {
+    const double *rj = a[j];
+    double sum = -rj[i] * x[i];
+    for (int k = i + 1; k < j; k++) sum -= rj[k] * x[k];
+    x[j] = sum / p[j];
+  }
+  double v = x[i] * x[i];
+  for (int k = i + 1; k <= n; k++) v += x[k] * x[k];
+  return v;
+}
+
+bool choldcPositive(double **a, int n, double *p) { return cholesky_steps(a, n, p); }
 
 // a[1..n][1..n] whole; overwritten with its LU form (rows permuted), indx[1..n] the exchanges.
 // Stops ("Sigmatrix in ludcmp") on a zero row; a zero pivot becomes 1e-40.

@@ -47,11 +47,19 @@ bool choldcCheckPositive(double **a, int n, double *p);
 // As choldcCheckPositive, and false also when a pivot keeps less than 1e-10 of its diagonal
 // entry: a cross product of exactly collinear columns, which rounding can leave positive.
 bool choldcCheckNonsingular(double **a, int n, double *p);
+// choldc that reports instead of stopping: true when a is positive definite, with the factor of
+// choldc in a's strict lower triangle and p; false at the first diagonal sum <= 0 (p[1..i-1]
+// and the strict lower triangle up to column i-1 then hold the factor so far). The upper
+// triangle is never written, so no copy is needed for the test.
+bool choldcPositive(double **a, int n, double *p);
 // Solves B x = b from the factor left by choldc in (a, p); x may be b.
 void cholsl(double **a, int n, double *p, double *b, double *x);
 // From the factor left by choldc: upper triangle <- B^-1, strict lower <- strict lower of L^-1,
 // p[i] <- 1/p[i].
 void cholinv(double **a, double *p, int n);
+// Diagonal entry i of B^-1 from the factor left by choldc in (a, p), equal to the one cholinv
+// forms, at O((n - i)^2) instead of O(n^3); the factor is only read, x[1..n] is work space.
+double cholinvDiagonal(double **a, double *p, int n, int i, double *x);
 // Crout LU with implicit pivoting, in place; indx[1..n] records the row exchanges.
 void ludcmp(double **a, int n, int *indx);
 // Solves from the LU form of ludcmp; b[1..n] is overwritten with the solution.

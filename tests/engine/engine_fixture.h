@@ -152,6 +152,17 @@ struct Model {
                 n_UniW, ind_UniW, W_Uni);
   }
 
+  // The whole covariance of the estimates, by cholinv from the factor that information() leaves,
+  // into Q1's upper triangle; the genetic variances that information() formed alone must be
+  // the very numbers of the whole inverse.
+  void full_covariance() {
+    std::vector<double> variance(nK + 1);
+    for (int k = 1; k <= nK; k++) variance[k] = Q1[(k - 1) * w + 1][(k - 1) * w + 1];
+    cholinv(Q1, l1, dim - 1);
+    for (int k = 1; k <= nK; k++)
+      EXPECT_EQ(Q1[(k - 1) * w + 1][(k - 1) * w + 1], variance[k]) << "trait " << k;
+  }
+
   // The fitted parameters in the order of the information matrix (1-based), the last mass left
   // out unless `all_masses`; coefficients from B (default eta0).
   std::vector<double> theta(bool all_masses = false, double **B = nullptr) const {

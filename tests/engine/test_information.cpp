@@ -55,6 +55,7 @@ TEST(EngineInformation, CompleteDataFitAndCovarianceInClosedForm) {
 
   d.information();
   ASSERT_TRUE(flag_positiveQ1);
+  d.full_covariance();
   const int order = d.dim - 1;
   Rows ref(order, std::vector<double>(order, 0.0));
   for (int k = 1; k <= 2; k++)
@@ -96,6 +97,7 @@ TEST(EngineInformation, MatchesFiniteDifferenceHessian) {
   std::vector<double> th = d.theta(), grad;
   d.information();
   ASSERT_TRUE(flag_positiveQ1);
+  d.full_covariance();
   Rows cov = gsl_spd_inverse(engine_test::fd_information(d.loglik_function(), th, grad));
   engine_test::expect_covariance(d.Q1, cov, d.dim - 1, 1e-3);
   // The fit is at the likelihood's maximum: the gradient, in units of one standard error, is as

@@ -167,6 +167,59 @@ TEST(LinAlgCholesky, FactorSolveInverseOnRandomMatrices) {
   }
 }
 
+// The factor in the order the recurrence is written, one entry at a time: (i, j) subtracts
+// L[i][k] L[j][k] for k = i - 1 down to 1. The routines under test must give these very bits.
+Rows plain_cholesky(Rows a, std::vector<double> &d) {
+  const size_t n = a.size();
+  d.assign(n, 0.0);
+  for (size_t i = 0; i < n; i++)
+    for (size_t j = i; j < n; j++) {
+      double sum = a[i][j];
+      for (size_t k = i; k-- > 0;) sum -= a[i][k] * a[j][k];
+      if (j == i)
+        d[i] = std::sqrt(sum);
+      else
+        a[j][i] = sum / d[i];
+    }
+  return a;
+}
+
+// choldcPositive factors in place with choldc's arithmetic and gives the verdict without a
+// copy; cholinvDiagonal gives each diagonal entry of the inverse from the factor alone, the
+// same numbers cholinv forms with the whole inverse, and close to GSL's inverse.
+TEST(LinAlgCholesky, FactorOnceAndDiagonalOfTheInverse) {
+  std::mt19937 gen(5);
+  for (int n : kOrders) {
+    const Rows A = random_spd(n, gen);
+    Mat a(A), b(A);
+    Vec p(n), pb(n), x(n);
+    std::vector<double> d;
+    const Rows plain = plain_cholesky(A, d);
+    ASSERT_TRUE(choldcPositive(a.m, n, p.v));
+    choldc(b.m, n, pb.v);
+    EXPECT_EQ(a.rows(), plain) << n;
+    EXPECT_EQ(b.rows(), plain) << n;
+    EXPECT_EQ(p.values(), d) << n;
+    std::vector<double> diagonal(n + 1);
+    for (int i = 1; i <= n; i++) diagonal[i] = cholinvDiagonal(a.m, p.v, n, i, x.v);
+    EXPECT_EQ(a.rows(), plain) << n;  // the factor is only read
+    EXPECT_EQ(p.values(), d) << n;
+    cholinv(b.m, pb.v, n);
+    const Rows inv = gsl_spd_inverse(A);
+    for (int i = 1; i <= n; i++) {
+      EXPECT_EQ(diagonal[i], b[i][i]) << n << ", " << i;
+      EXPECT_NEAR(diagonal[i] / inv[i - 1][i - 1], 1.0, 1e-10) << n << ", " << i;
+    }
+  }
+  Mat c({{1, 2}, {7, 1}});  // a[2][1] is the caller's data until the factor is written there
+  Vec p{0.0, -5.0};
+  EXPECT_FALSE(choldcPositive(c.m, 2, p.v));
+  EXPECT_EQ(p.values(), (std::vector<double>{1.0, -5.0}));  // stopped at step 2
+  EXPECT_EQ(c[1][2], 2.0);
+  EXPECT_EQ(c[2][2], 1.0);
+  EXPECT_TRUE(choldcPositive(c.m, 0, p.v));
+}
+
 TEST(LinAlgCholesky, CheckPositiveNeverTouchesTheMatrix) {
   Mat a({{1, 2}, {7, 1}});  // a[2][1] is the caller's data, not the mirror of a[1][2]
   Vec p{0.0, -5.0};
