@@ -5,6 +5,7 @@
 
 #include "driver/console.h"
 #include "driver/file_checks.h"
+#include "driver/gene_blocks.h"
 #include "driver/globals.h"
 #include "driver/pipelines.h"
 #include "toolkit/func_data_process.h"
@@ -30,10 +31,16 @@ int main(int argc, char **argv) {
     case 0:
       run_wald(locals.trait_names);
       break;
+    case 3:
+      // Without a selected test there is nothing to do: no map is read, no file is created.
+      if (any_gene_test_selected()) {
+        run_gene_all(locals);
+      }
+      break;
     default:
-      // The score and gene-based analyses are not built yet: say so rather than end as if
-      // they had run. A gene-based run with no test selected has nothing to do anyway.
-      if (analysis_mode == 1 || flag_skat || flag_t1 || flag_t5 || flag_mb) {
+      // The score and one-trait gene-based analyses are not built yet: say so rather than end
+      // as if they had run. A gene-based run with no test selected has nothing to do anyway.
+      if (analysis_mode == 1 || any_gene_test_selected()) {
         std::cerr << "Error: This analysis is not available in this version of Varnosta"
                   << std::endl;
         kill_program();
