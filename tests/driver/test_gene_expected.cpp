@@ -717,5 +717,7 @@ class GeneExpected : public ::testing::Test {
 TEST_F(GeneExpected, ExampleAllTests) { check_case("gene_example"); }
 TEST_F(GeneExpected, DominantMafBoundAboveT5) { check_case("gene_dominant_maf_ub"); }
 TEST_F(GeneExpected, OneTraitRowsAndGeneWithoutEligibleVariants) { check_case("gene_k1_rows"); }
+// A burden p-value of 1e-17, which 1 - P(T) would have lost to rounding.
+TEST_F(GeneExpected, BurdenTailBeyondDoubleRounding) { check_case("gene_strong_signal"); }
 
 }  // namespace
