@@ -144,9 +144,10 @@ covariate_flags() {
 # and the file whose data rows count the units (`unit_file`).
 analysis_command() {
   local data=$1 out=$2
+  # Outputs by relative names: the run starts in the output directory, since the one-trait
+  # analysis names its naive SKAT file "naive_" followed by the whole -SKAT argument.
   cmd=(-PHENO_SEQ "$data/pheno_seq.tab" -PHENO_NONSEQ "$data/pheno_nonseq.tab"
-    -GENO "$data/geno.tab" -OUT_MLE "$out/mle.tab" -OUT_NAIVE "$out/naive.tab"
-    -OUT_WARN "$out/warning.txt")
+    -GENO "$data/geno.tab" -OUT_MLE mle.tab -OUT_NAIVE naive.tab -OUT_WARN warning.txt)
   unit_file=$out/mle.tab
   case "$analysis" in
     com) cmd=(-COM "${cmd[@]}") ;;
@@ -157,8 +158,8 @@ analysis_command() {
       # The naive SKAT file is "naive_" followed by the whole -SKAT argument, so the SKAT file
       # is named without a folder and the program runs in $out (run_once).
       # shellcheck disable=SC2206
-      cmd=($mode -MAP "$data/map.tab" -SKAT skat.tab -T1 "$out/t1.tab"
-        -T5 "$out/t5.tab" -MB "$out/mb.tab" "${cmd[@]}")
+      cmd=($mode -MAP "$data/map.tab" -SKAT skat.tab -T1 t1.tab -T5 t5.tab -MB mb.tab
+        "${cmd[@]}")
       ;;
   esac
 }
@@ -175,16 +176,14 @@ run_once() {
   rc=0
   rss_mb=n/a
   if [ "$gnu_time" = 1 ]; then
-    (cd "$out" && /usr/bin/time -v -o "$out/.time" "$bin" "${cmd[@]}" >"$out/.stdout" \
-      2>"$out/.stderr") || rc=$?
+    (cd "$out" && /usr/bin/time -v -o .time "$bin" "${cmd[@]}" >.stdout 2>.stderr) || rc=$?
     seconds=$(to_seconds "$(sed -n 's/.*Elapsed (wall clock) time.*: //p' "$out/.time")")
     local kb
     kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$out/.time")
     [ -z "$kb" ] || rss_mb=$(awk -v k="$kb" 'BEGIN { printf "%.1f", k / 1024 }')
   else
     local TIMEFORMAT=%R t
-    t=$({ time (cd "$out" && "$bin" "${cmd[@]}" >"$out/.stdout" 2>"$out/.stderr"); } 2>&1) ||
-      rc=$?
+    t=$(cd "$out" && { time "$bin" "${cmd[@]}" >.stdout 2>.stderr; } 2>&1) || rc=$?
     seconds=$(tail -n 1 <<<"$t")
   fi
 }
@@ -276,8 +275,13 @@ for size in "${size_list[@]}"; do
       done
     done
     units=0
-    unit_rows=$work/out-$size-$analysis-0/mle.tab
-    [ ! -f "$unit_rows" ] || units=$(($(wc -l <"$unit_rows") - 1))
+    for ((bi = 0; bi < nb; bi++)); do
+      unit_rows=$work/out-$size-$analysis-$bi/mle.tab
+      if [ "${statuses[bi]}" = ok ] && [ -f "$unit_rows" ]; then
+        units=$(($(wc -l <"$unit_rows") - 1))
+        break
+      fi
+    done
     rate=()
     peak=()
     for ((bi = 0; bi < nb; bi++)); do

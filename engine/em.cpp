@@ -106,8 +106,24 @@ void em_restore_crossproducts(int w, int K, double **T, const double *Tobs) {
   }
 }
 
+// At most this many traits (the input checks hold K to it).
+constexpr int kMaxTraits = 31;
+
 // Up to this many observed traits the E-step of a non-sequenced subject runs unrolled.
 constexpr int kMaxObservedUnrolled = 4;
+
+// The loops over the distinct rows are built twice, for AVX2 and for the baseline instruction
+// set, and the build that the processor supports is chosen at run time. Both do the same IEEE
+// operations in the same order (nothing is contracted to a fused multiply-add), so they give the
+// same bits; AVX2 just does four rows at a time.
+#if defined(__x86_64__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
+#define ROW_LOOPS __attribute__((target_clones("avx2", "default")))
+#endif
+#endif
+#ifndef ROW_LOOPS
+#define ROW_LOOPS
+#endif
 
 // Trait-major copies of the per-row arrays that a non-sequenced subject's E-step runs through
 // J times: the fitted means and the sums phiY, one contiguous row of J + 1 entries (index
@@ -214,14 +230,28 @@ struct ObservedBlock {
 // observed trait in turn its square term, then its products with the earlier ones; 0 when no
 // trait is observed. NOB observed traits, unrolled; the residuals are recomputed where needed.
 template <int NOB>
-void log_kernels_fixed(int J, const double *yo, const ObservedBlock &ob, double *__restrict A) {
+ROW_LOOPS void log_kernels_fixed(int J, const double *yo, const ObservedBlock &ob,
+                                 double *__restrict A) {
+  // Local copies, so that the loop over the rows reads nothing but the means and vectorises.
+  const double *__restrict mean[NOB + 1];
+  double half[NOB + 1], s[NOB + 1][NOB + 1], y[NOB + 1];
+#pragma GCC unroll 8
+  for (int a = 1; a <= NOB; a++) {
+    mean[a] = ob.mean[a];
+    half[a] = ob.half[a];
+    y[a] = yo[a];
+#pragma GCC unroll 8
+    for (int b = 1; b < a; b++) s[b][a] = ob.s[b][a];
+  }
   for (int j = 1; j <= J; j++) {
     double d[NOB + 1];
     double sum = 0.0;
+#pragma GCC unroll 8
     for (int a = 1; a <= NOB; a++) {
-      d[a] = yo[a] - ob.mean[a][j];
-      sum += ob.half[a] * d[a] * d[a];
-      for (int b = 1; b < a; b++) sum += ob.s[b][a] * d[b] * d[a];
+      d[a] = y[a] - mean[a][j];
+      sum += half[a] * d[a] * d[a];
+#pragma GCC unroll 8
+      for (int b = 1; b < a; b++) sum += s[b][a] * d[b] * d[a];
     }
     A[j] = sum;
   }
@@ -229,8 +259,8 @@ void log_kernels_fixed(int J, const double *yo, const ObservedBlock &ob, double 
 
 // The same for any number of observed traits, one trait at a time over all rows; the residuals
 // go to tm.residual(a).
-void log_kernels_any(int J, const double *y, const int *obs, int nob, double **Sigma,
-                     TraitMajor &tm, double *__restrict A) {
+ROW_LOOPS void log_kernels_any(int J, const double *y, const int *obs, int nob, double **Sigma,
+                               TraitMajor &tm, double *__restrict A) {
   for (int j = 1; j <= J; j++) A[j] = 0.0;
   for (int a = 1; a <= nob; a++) {
     int oa = obs[a];
@@ -274,18 +304,26 @@ double posterior_weights(int J, const double *A, const double *q0, double *__res
 // Normalises the weights and adds them to the expected counts q and, times the observed
 // values, to the sums phiY of the observed traits.
 template <int NOB>
-void add_weights_fixed(int J, double total, const double *yo, const ObservedBlock &ob,
-                       double *__restrict phi_r, double *__restrict q) {
+ROW_LOOPS void add_weights_fixed(int J, double total, const double *yo, const ObservedBlock &ob,
+                                 double *__restrict phi_r, double *__restrict q) {
+  double *__restrict py[NOB + 1];
+  double y[NOB + 1];
+#pragma GCC unroll 8
+  for (int a = 1; a <= NOB; a++) {
+    py[a] = ob.phiY[a];
+    y[a] = yo[a];
+  }
   for (int j = 1; j <= J; j++) {
     const double wt = phi_r[j] / total;
     phi_r[j] = wt;
     q[j] += wt;
-    for (int a = 1; a <= NOB; a++) ob.phiY[a][j] += wt * yo[a];
+#pragma GCC unroll 8
+    for (int a = 1; a <= NOB; a++) py[a][j] += wt * y[a];
   }
 }
 
-void add_weights_any(int J, double total, const double *y, const int *obs, int nob, TraitMajor &tm,
-                     double *__restrict phi_r, double *__restrict q) {
+ROW_LOOPS void add_weights_any(int J, double total, const double *y, const int *obs, int nob,
+                               TraitMajor &tm, double *__restrict phi_r, double *__restrict q) {
   for (int j = 1; j <= J; j++) {
     phi_r[j] = phi_r[j] / total;
     q[j] += phi_r[j];
@@ -314,10 +352,61 @@ void estep_weights(int J, const double *y, const double *q0, const int *obs, int
   }
 }
 
-// E-step of a non-sequenced subject: posterior weights over the J distinct rows into phi_r, the
-// weights added to the expected counts q, and the weighted observed values and conditional
+// The missing traits of a non-sequenced subject with normalised weights phi_r: their
+// conditional means given the observed traits for every row, and the weighted conditional
 // moments into phiY and T. The conditional covariance enters once, as the weights sum to one.
 // Each entry of T sums its terms over the distinct rows in ascending order.
+ROW_LOOPS void estep_missing_traits(int w, int J, const double *y, const int *obs, int nob,
+                                    const int *mis, int nmi, double **Sigma, TraitMajor &tm,
+                                    const double *__restrict phi_r, double **T) {
+  // Conditional means of the missing traits for every row: mu_m + sum over o of d_o S(o, m).
+  for (int a = 1; a <= nmi; a++) {
+    int mk = mis[a];
+    const double *__restrict mu = tm.mean(mk);
+    double *__restrict cm = tm.conditional(a);
+    for (int j = 1; j <= J; j++) cm[j] = mu[j];
+    for (int b = 1; b <= nob; b++) {
+      const double s = upper(Sigma, obs[b], mk), yo = y[obs[b]];
+      const double *__restrict muo = tm.mean(obs[b]);
+      for (int j = 1; j <= J; j++) cm[j] += (yo - muo[j]) * s;
+    }
+  }
+  // One pass over the rows per missing trait, with one running sum per entry of T (each entry
+  // in row order), so that the sums advance side by side.
+  double *sums[2 * kMaxTraits + 1], acc[2 * kMaxTraits + 1];
+  for (int a = 1; a <= nmi; a++) {
+    int mk = mis[a];
+    const double *__restrict cm = tm.conditional(a);
+    double *__restrict py = tm.phiY(mk);
+    int count = 0;
+    for (int b = 1; b <= nob; b++) {
+      int o = obs[b];
+      sums[count++] = &T[w + std::min(o, mk)][w + std::max(o, mk)];
+    }
+    sums[count++] = &T[w + mk][w + mk];
+    for (int a2 = 1; a2 < a; a2++) sums[count++] = &T[w + mis[a2]][w + mk];
+    for (int x = 0; x < count; x++) acc[x] = *sums[x];
+    double yo[kMaxTraits + 1];
+    for (int b = 1; b <= nob; b++) yo[b] = y[obs[b]];
+    for (int j = 1; j <= J; j++) {
+      const double wc = phi_r[j] * cm[j];
+      py[j] += wc;
+      for (int b = 1; b <= nob; b++) acc[b - 1] += wc * yo[b];
+      acc[nob] += wc * cm[j];
+      for (int a2 = 1; a2 < a; a2++) acc[nob + a2] += phi_r[j] * tm.conditional(a2)[j] * cm[j];
+    }
+    for (int x = 0; x < count; x++) *sums[x] = acc[x];
+  }
+  for (int a = 1; a <= nmi; a++) {
+    int mk = mis[a];
+    T[w + mk][w + mk] += Sigma[mk][mk];
+    for (int a2 = 1; a2 < a; a2++) T[w + mis[a2]][w + mk] += Sigma[mis[a2]][mk];
+  }
+}
+
+// E-step of a non-sequenced subject: posterior weights over the J distinct rows into phi_r, the
+// weights added to the expected counts q, and the weighted observed values and conditional
+// moments into phiY and T.
 void estep_nonsequenced_row(int w, int J, const double *y, const double *q0, const int *obs,
                             int nob, const int *mis, int nmi, double **Sigma,
                             const ObservedBlock &ob, TraitMajor &tm, double *__restrict phi_r,
@@ -342,47 +431,8 @@ void estep_nonsequenced_row(int w, int J, const double *y, const double *q0, con
       estep_weights<-1>(J, y, q0, obs, nob, Sigma, ob, tm, phi_r, q);
       break;
   }
-  if (nmi == 0)
-    return;
-  // Conditional means of the missing traits for every row: mu_m + sum over o of d_o S(o, m).
-  for (int a = 1; a <= nmi; a++) {
-    int mk = mis[a];
-    const double *__restrict mu = tm.mean(mk);
-    double *__restrict cm = tm.conditional(a);
-    for (int j = 1; j <= J; j++) cm[j] = mu[j];
-    for (int b = 1; b <= nob; b++) {
-      const double s = upper(Sigma, obs[b], mk), yo = y[obs[b]];
-      const double *__restrict muo = tm.mean(obs[b]);
-      for (int j = 1; j <= J; j++) cm[j] += (yo - muo[j]) * s;
-    }
-  }
-  for (int a = 1; a <= nmi; a++) {
-    int mk = mis[a];
-    const double *__restrict cm = tm.conditional(a);
-    double *__restrict py = tm.phiY(mk);
-    for (int j = 1; j <= J; j++) py[j] += phi_r[j] * cm[j];
-    for (int b = 1; b <= nob; b++) {
-      int o = obs[b];
-      const double yo = y[o];
-      double sum = T[w + std::min(o, mk)][w + std::max(o, mk)];
-      for (int j = 1; j <= J; j++) sum += phi_r[j] * cm[j] * yo;
-      T[w + std::min(o, mk)][w + std::max(o, mk)] = sum;
-    }
-    double sum = T[w + mk][w + mk];
-    for (int j = 1; j <= J; j++) sum += phi_r[j] * cm[j] * cm[j];
-    T[w + mk][w + mk] = sum;
-    for (int a2 = 1; a2 < a; a2++) {
-      const double *__restrict c2 = tm.conditional(a2);
-      double cross = T[w + mis[a2]][w + mk];
-      for (int j = 1; j <= J; j++) cross += phi_r[j] * c2[j] * cm[j];
-      T[w + mis[a2]][w + mk] = cross;
-    }
-  }
-  for (int a = 1; a <= nmi; a++) {
-    int mk = mis[a];
-    T[w + mk][w + mk] += Sigma[mk][mk];
-    for (int a2 = 1; a2 < a; a2++) T[w + mis[a2]][w + mk] += Sigma[mis[a2]][mk];
-  }
+  if (nmi > 0)
+    estep_missing_traits(w, J, y, obs, nob, mis, nmi, Sigma, tm, phi_r, T);
 }
 
 // The observed block of a pattern, for up to kMaxObservedUnrolled observed traits.

@@ -6,6 +6,7 @@
 #include "engine/louis.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "toolkit/func_linear_algebra.h"
 
@@ -105,12 +106,191 @@ void louis_row_moments(int K, const double *y, const double *mu, const int *obs,
   }
 }
 
-// c3[k][a][b] = E[z_k z_a z_b | obs] = c_k c2_ab + c_b V_ak + c_a V_bk for a <= b.
-void third_moments(int K, const LouisArrays &A) {
-  for (int k = 1; k <= K; k++) {
+// ---------------------------------------------------------------------------------------------
+// Conditional-moment corrections, summed by pattern and distinct row
+// ---------------------------------------------------------------------------------------------
+//
+// The corrections that one subject on design row j brings, with weight omega (1 for a
+// sequenced subject, its posterior weight for a non-sequenced one), are polynomials of degree
+// up to four in its c = E[z | obs], with coefficients that depend only on the pattern (V =
+// Var(z | obs), s) and on the row (r^(k)). So the corrections of all subjects of a pattern are
+// formed once from moment sums: per row the sums of omega, omega c, omega c c' and omega c c c
+// (for the coefficient rows), per pattern the sum of omega c c c c (for the covariance rows).
+// With M2 = V + c c' and E3[k][a][b] = c_k M2_ab + c_b V_ak + c_a V_bk:
+//   coefficient-coefficient  -r_l r'_l2 sum omega M2_kk2;
+//   coefficient-covariance   -h_ab r_l sum omega (E3[k][a][b] - c_k s_ab), the second term with
+//                            the score terms only, which also add r_l sum omega g_kab,
+//                            g_kab = s_ka c_a (a = b) or s_ka c_b + s_kb c_a (a < b);
+//   covariance-covariance    -h_ab h_ef sum omega F(a,b,e,f), where F = c_a E3[b][e][f]
+//                            + V_ab M2_ef + V_ae M2_bf + V_af M2_be.
+
+// The moment sums of one pattern. A moment of c is kept once per set of indices a <= b <= e
+// <= f, at the position where nested loops over a, then b, ... reach it; pos2, pos3 and pos4
+// give that position for indices in any order.
+class PatternMoments {
+ public:
+  void reset(int K, int J) {
+    if (K != K_)
+      lay_out(K);
+    stride_ = 1 + n1_ + n2_ + n3_;
+    if (sums_.size() < static_cast<size_t>(J + 1) * stride_)
+      sums_.resize(static_cast<size_t>(J + 1) * stride_);
+    touched_.assign(static_cast<size_t>(J) + 1, 0);
+    used_.clear();
+    fourth_.assign(n4_, 0.0);
+  }
+
+  // Adds the moments of one subject on row j, weight omega, conditional mean c[1..K].
+  void add(int j, double omega, const double *c) {
+    double *row = sums_.data() + static_cast<size_t>(j) * stride_;
+    if (!touched_[j]) {
+      touched_[j] = 1;
+      used_.push_back(j);
+      std::fill(row, row + stride_, 0.0);
+    }
+    row[0] += omega;
+    double *s1 = row + 1, *s2 = s1 + n1_, *s3 = s2 + n2_, *s4 = fourth_.data();
+    const int K = K_;
     for (int a = 1; a <= K; a++) {
-      for (int b = a; b <= K; b++)
-        A.c3[k][a][b] = A.c[k] * A.c2[a][b] + A.c[b] * A.c_var[a][k] + A.c[a] * A.c_var[b][k];
+      const double p1 = omega * c[a];
+      s1[a - 1] += p1;
+      for (int b = a; b <= K; b++) {
+        const double p2 = p1 * c[b];
+        *s2++ += p2;
+        for (int e = b; e <= K; e++) {
+          const double p3 = p2 * c[e];
+          *s3++ += p3;
+          for (int f = e; f <= K; f++) *s4++ += p3 * c[f];
+        }
+      }
+    }
+  }
+
+  // The rows that received a subject, in the order they first did.
+  const std::vector<int> &used() const { return used_; }
+  double weight(int j) const { return at(j)[0]; }
+  double first(int j, int a) const { return at(j)[a]; }
+  double second(int j, int a, int b) const { return at(j)[1 + n1_ + pos2_[a * d_ + b]]; }
+  double third(int j, int a, int b, int e) const {
+    return at(j)[1 + n1_ + n2_ + pos3_[(a * d_ + b) * d_ + e]];
+  }
+  double fourth(int a, int b, int e, int f) const {
+    return fourth_[pos4_[((a * d_ + b) * d_ + e) * d_ + f]];
+  }
+
+ private:
+  const double *at(int j) const { return sums_.data() + static_cast<size_t>(j) * stride_; }
+
+  // Numbers the sets of indices in loop order and enters each ordering of them.
+  void lay_out(int K) {
+    K_ = K;
+    d_ = K + 1;
+    n1_ = K;
+    n2_ = n3_ = n4_ = 0;
+    pos2_.assign(static_cast<size_t>(d_) * d_, 0);
+    pos3_.assign(static_cast<size_t>(d_) * d_ * d_, 0);
+    pos4_.assign(static_cast<size_t>(d_) * d_ * d_ * d_, 0);
+    for (int a = 1; a <= K; a++)
+      for (int b = a; b <= K; b++) {
+        int t2[2] = {a, b};
+        do pos2_[t2[0] * d_ + t2[1]] = n2_;
+        while (std::next_permutation(t2, t2 + 2));
+        n2_++;
+        for (int e = b; e <= K; e++) {
+          int t3[3] = {a, b, e};
+          do pos3_[(t3[0] * d_ + t3[1]) * d_ + t3[2]] = n3_;
+          while (std::next_permutation(t3, t3 + 3));
+          n3_++;
+          for (int f = e; f <= K; f++) {
+            int t4[4] = {a, b, e, f};
+            do pos4_[((t4[0] * d_ + t4[1]) * d_ + t4[2]) * d_ + t4[3]] = n4_;
+            while (std::next_permutation(t4, t4 + 4));
+            n4_++;
+          }
+        }
+      }
+  }
+
+  int K_ = 0, d_ = 0, n1_ = 0, n2_ = 0, n3_ = 0, n4_ = 0;
+  size_t stride_ = 0;
+  std::vector<double> sums_, fourth_;
+  std::vector<char> touched_;
+  std::vector<int> used_, pos2_, pos3_, pos4_;
+};
+
+PatternMoments &pattern_moments() {
+  static PatternMoments moments;
+  return moments;
+}
+
+// The coefficient rows of the subjects of a pattern on row j, from their moment sums M.
+void correct_coefficient_rows(const LouisLayout &L, const LouisArrays &A, const PatternMoments &M,
+                              int j) {
+  const int K = L.K;
+  double **V = A.c_var;
+  const double w0 = M.weight(j);
+  for (int k = 1; k <= K; k++) {
+    const double *rk = L.row(k, j);
+    const int ok = L.offset(k), wk = L.width(k);
+    for (int k2 = k; k2 <= K; k2++) {
+      const double *rk2 = L.row(k2, j);
+      const int ok2 = L.offset(k2), wk2 = L.width(k2);
+      const double m2 = w0 * V[k][k2] + M.second(j, k, k2);
+      for (int l = 1; l <= wk; l++) {
+        double *Q = A.Q1[ok + l] + ok2;
+        const double rl = rk[l];
+        for (int l2 = (k2 == k ? l : 1); l2 <= wk2; l2++) Q[l2] -= (rl * rk2[l2]) * m2;
+      }
+    }
+    // Coefficient-covariance: per covariance entry (a, b) the factor of r_l.
+    for (int a = 1; a <= K; a++) {
+      for (int b = a; b <= K; b++) {
+        double e3 = M.third(j, k, a, b) + V[a][b] * M.first(j, k) + V[a][k] * M.first(j, b) +
+                    V[b][k] * M.first(j, a);
+        double factor;
+        if (L.score_terms) {
+          e3 -= A.s(a, b) * M.first(j, k);
+          const double g = a == b ? A.s(k, a) * M.first(j, a)
+                                  : A.s(k, a) * M.first(j, b) + A.s(k, b) * M.first(j, a);
+          factor = g - (a == b ? 0.5 : 1.0) * e3;
+        } else {
+          factor = -(a == b ? 0.5 : 1.0) * e3;
+        }
+        const int y = L.twoIND[a][b];
+        for (int l = 1; l <= wk; l++) A.Q1[ok + l][y] += rk[l] * factor;
+      }
+    }
+  }
+}
+
+// The covariance rows of all subjects of a pattern, from their moment sums M:
+// sum omega F(a,b,e,f) = sum c^4 + V_ef S_ab + V_be S_af + V_bf S_ae + V_ab S_ef + V_ae S_bf
+// + V_af S_be + W (V_ab V_ef + V_ae V_bf + V_af V_be), S the sums of omega c c' and W of omega.
+void correct_covariance_rows(const LouisLayout &L, const LouisArrays &A, const PatternMoments &M) {
+  const int K = L.K;
+  double **V = A.c_var;
+  std::vector<double> S(static_cast<size_t>(K + 1) * (K + 1), 0.0);
+  double W = 0.0;
+  for (int j : M.used()) {
+    W += M.weight(j);
+    for (int a = 1; a <= K; a++)
+      for (int b = a; b <= K; b++) S[a * (K + 1) + b] += M.second(j, a, b);
+  }
+  auto s2 = [&](int a, int b) { return a <= b ? S[a * (K + 1) + b] : S[b * (K + 1) + a]; };
+  for (int a = 1; a <= K; a++) {
+    for (int b = a; b <= K; b++) {
+      const int x = L.twoIND[a][b];
+      const double hab = a == b ? 0.5 : 1.0;
+      for (int e = a; e <= K; e++) {
+        for (int f = (e == a ? b : e); f <= K; f++) {
+          const double F = M.fourth(a, b, e, f) + V[e][f] * s2(a, b) + V[b][e] * s2(a, f) +
+                           V[b][f] * s2(a, e) + V[a][b] * s2(e, f) + V[a][e] * s2(b, f) +
+                           V[a][f] * s2(b, e) +
+                           W * (V[a][b] * V[e][f] + V[a][e] * V[b][f] + V[a][f] * V[b][e]);
+          const int y = L.twoIND[e][f];
+          A.Q1[std::min(x, y)][std::max(x, y)] -= hab * (e == f ? 0.5 : 1.0) * F;
+        }
+      }
     }
   }
 }
@@ -145,93 +325,6 @@ void add_expected_score(const LouisLayout &L, const LouisArrays &A, int j, doubl
   }
 }
 
-// Score routines only: the complete-data coefficient-covariance term r_l g, with
-// g = s_ka c_a (a = b) or s_ka c_b + s_kb c_a (a < b), for trait k's rows, weight omega.
-void add_score_coefficient_covariance(const LouisLayout &L, const LouisArrays &A, int k,
-                                      const double *rk, double omega) {
-  int ok = L.offset(k);
-  for (int l = 1; l <= L.width(k); l++) {
-    for (int a = 1; a <= L.K; a++) {
-      for (int b = a; b <= L.K; b++) {
-        double g = (a == b) ? A.s(k, a) * A.c[a] : A.s(k, a) * A.c[b] + A.s(k, b) * A.c[a];
-        A.Q1[ok + l][L.twoIND[a][b]] += omega * rk[l] * g;
-      }
-    }
-  }
-}
-
-// Coefficient-covariance entries of trait k's rows, weight omega: h_ab r_l E3[k][a][b]
-// subtracted, with E3 = c3, less c_k s_ab when the score terms are on.
-void correct_coefficient_covariance(const LouisLayout &L, const LouisArrays &A, int k,
-                                    const double *rk, double omega) {
-  int ok = L.offset(k);
-  for (int l = 1; l <= L.width(k); l++) {
-    double *Q = A.Q1[ok + l];
-    // omega h r_l for h = 1/2 (diagonal pairs) and h = 1.
-    double half = omega * 0.5 * rk[l], whole = omega * rk[l];
-    for (int a = 1; a <= L.K; a++) {
-      const int *pos = L.twoIND[a];
-      const double *c3ka = A.c3[k][a];
-      auto e3 = [&](int b) { return L.score_terms ? c3ka[b] - A.c[k] * A.s(a, b) : c3ka[b]; };
-      Q[pos[a]] -= half * e3(a);
-      for (int b = a + 1; b <= L.K; b++) Q[pos[b]] -= whole * e3(b);
-    }
-  }
-}
-
-// Coefficient rows of distinct row j, weight omega: the conditional second moments of the
-// coefficient scores (r r' c2_kk2) and of the coefficient-covariance products (third moments)
-// are subtracted. Needs c3.
-void correct_coefficient_rows(const LouisLayout &L, const LouisArrays &A, int j, double omega) {
-  for (int k = 1; k <= L.K; k++) {
-    const double *rk = L.row(k, j);
-    int ok = L.offset(k), wk = L.width(k);
-    if (L.score_terms)
-      add_score_coefficient_covariance(L, A, k, rk, omega);
-    for (int k2 = k; k2 <= L.K; k2++) {
-      const double *rk2 = L.row(k2, j);
-      int ok2 = L.offset(k2), wk2 = L.width(k2);
-      double m2 = A.c2[k][k2];
-      for (int l = 1; l <= wk; l++) {
-        double *Q = A.Q1[ok + l] + ok2;
-        double rl = rk[l];
-        for (int l2 = (k2 == k ? l : 1); l2 <= wk2; l2++) Q[l2] -= omega * (rl * rk2[l2]) * m2;
-      }
-    }
-    correct_coefficient_covariance(L, A, k, rk, omega);
-  }
-}
-
-// Covariance rows, weight omega: the fourth moments
-// F(a,b,e,f) = c_a E3[b][e][f] + V_ab M2_ef + V_ae M2_bf + V_af M2_be times -h_ab h_ef.
-void correct_covariance_rows(const LouisLayout &L, const LouisArrays &A, double omega) {
-  double **V = A.c_var, **M2 = A.c2;
-  for (int a = 1; a <= L.K; a++) {
-    for (int b = a; b <= L.K; b++) {
-      double hab = (a == b ? 0.5 : 1.0), ca = A.c[a], vab = V[a][b];
-      int x = L.twoIND[a][b];
-      for (int e = a; e <= L.K; e++) {
-        const double *c3be = A.c3[b][e], *M2e = M2[e], *M2b = M2[b], *Va = V[a];
-        const int *pe = L.twoIND[e];
-        double vae = Va[e], m2be = M2b[e];
-        for (int f = (e == a ? b : e); f <= L.K; f++) {
-          double F = ca * c3be[f] + vab * M2e[f] + vae * M2b[f] + Va[f] * m2be;
-          double factor = -hab * (e == f ? 0.5 : 1.0);
-          int y = pe[f];
-          A.Q1[std::min(x, y)][std::max(x, y)] += omega * F * factor;
-        }
-      }
-    }
-  }
-}
-
-// All conditional-moment corrections of distinct row j of one subject, weight omega.
-void add_louis_corrections(const LouisLayout &L, const LouisArrays &A, int j, double omega) {
-  third_moments(L.K, A);
-  correct_coefficient_rows(L, A, j, omega);
-  correct_covariance_rows(L, A, omega);
-}
-
 // Covariance-mass entries of a non-sequenced subject's row j (column col = dimST + j): the
 // cross moments of the covariance scores with the mass score 1/q_j.
 void add_covariance_mass_terms(const LouisLayout &L, const LouisArrays &A, int col, double qj,
@@ -242,30 +335,106 @@ void add_covariance_mass_terms(const LouisLayout &L, const LouisArrays &A, int c
   }
 }
 
-// Q1[x][y] += l1[x] l1[y] for 1 <= x <= y <= d.
-void add_outer_product(int d, const double *l1, double **Q1) {
-  for (int x = 1; x <= d; x++) {
-    for (int y = x; y <= d; y++) Q1[x][y] += l1[x] * l1[y];
+// Q1[x][y] += l1[x] l1[y] for 1 <= x <= rows, x <= y <= d.
+void add_outer_product(int rows, int d, const double *l1, double **Q1) {
+  for (int x = 1; x <= rows; x++) {
+    double *Q = Q1[x];
+    const double lx = l1[x];
+    for (int y = x; y <= d; y++) Q[y] += lx * l1[y];
   }
 }
 
+// The mass-mass block of the non-sequenced subjects' outer products, deferred and applied a
+// batch of subjects at a time: Q1[base + x][base + y] += f_s[x] f_s[y] for the subjects s of the
+// batch in their order, 1 <= x <= y <= J. Each entry receives exactly the terms of the
+// subject-by-subject form in the same order, while a tile of the block stays in registers over
+// the whole batch instead of streaming the block once per subject.
+class MassOuterProducts {
+ public:
+  void start(double **Q1, int base, int J) {
+    Q1_ = Q1;
+    base_ = base;
+    J_ = J;
+    count_ = 0;
+    if (rows_.size() < static_cast<size_t>(kBatch) * (J + 1))
+      rows_.resize(static_cast<size_t>(kBatch) * (J + 1));
+  }
+  // The mass entries of the next subject's expected score, f[1..J].
+  double *next() {
+    if (count_ == kBatch)
+      flush();
+    return rows_.data() + static_cast<size_t>(count_++) * (J_ + 1);
+  }
+  void flush();
+
+ private:
+  static constexpr int kBatch = 64, kTile = 4;
+  double **Q1_ = nullptr;
+  int base_ = 0, J_ = 0, count_ = 0;
+  std::vector<double> rows_;
+};
+
+void MassOuterProducts::flush() {
+  const int J = J_, n = count_;
+  const size_t stride = static_cast<size_t>(J) + 1;
+  const double *f = rows_.data();
+  for (int x0 = 1; x0 <= J; x0 += kTile) {
+    for (int y0 = x0; y0 <= J; y0 += kTile) {
+      if (x0 + kTile - 1 <= J && y0 + kTile - 1 <= J) {
+        // A full tile; in the diagonal tile the entries below the diagonal are formed too but
+        // not stored.
+        double acc[kTile][kTile];
+        for (int a = 0; a < kTile; a++)
+          for (int b = 0; b < kTile; b++)
+            acc[a][b] = y0 + b >= x0 + a ? Q1_[base_ + x0 + a][base_ + y0 + b] : 0.0;
+        for (int s = 0; s < n; s++) {
+          const double *fs = f + s * stride;
+          for (int a = 0; a < kTile; a++) {
+            const double fx = fs[x0 + a];
+            for (int b = 0; b < kTile; b++) acc[a][b] += fx * fs[y0 + b];
+          }
+        }
+        for (int a = 0; a < kTile; a++)
+          for (int b = 0; b < kTile; b++)
+            if (y0 + b >= x0 + a)
+              Q1_[base_ + x0 + a][base_ + y0 + b] = acc[a][b];
+      } else {
+        for (int x = x0; x <= std::min(J, x0 + kTile - 1); x++)
+          for (int y = std::max(x, y0); y <= std::min(J, y0 + kTile - 1); y++) {
+            double sum = Q1_[base_ + x][base_ + y];
+            for (int s = 0; s < n; s++) sum += f[s * stride + x] * f[s * stride + y];
+            Q1_[base_ + x][base_ + y] = sum;
+          }
+      }
+    }
+  }
+  count_ = 0;
+}
+
+MassOuterProducts &mass_outer_products() {
+  static MassOuterProducts batch;
+  return batch;
+}
+
 // Louis terms of a sequenced subject on distinct row u with fitted mean mu: outer product of
-// its expected score over 1..dimST, then the corrections with weight 1.
-void louis_sequenced_subject(const LouisLayout &L, const LouisArrays &A, int u, const double *y,
-                             const double *mu, const int *obs, int nob, double *score) {
+// its expected score over 1..dimST; its moments go to the pattern's sums.
+void louis_sequenced_subject(const LouisLayout &L, const LouisArrays &A, PatternMoments &M, int u,
+                             const double *y, const double *mu, const int *obs, int nob,
+                             double *score) {
   louis_row_moments(L.K, y, mu, obs, nob, A);
   for (int x = 1; x <= L.dimST; x++) A.l1[x] = 0.0;
   add_expected_score(L, A, u, 1.0, score);
-  add_outer_product(L.dimST, A.l1, A.Q1);
-  add_louis_corrections(L, A, u, 1.0);
+  add_outer_product(L.dimST, L.dimST, A.l1, A.Q1);
+  M.add(u, 1.0, A.c);
 }
 
 // Louis terms of a non-sequenced subject: for each distinct row j with weight phi_r[j], its
-// expected score (mass entries included) into l1, the covariance-mass and conditional-moment
-// corrections, and c times the weight into phiY[j]; then the outer product over 1..D.
-void louis_nonsequenced_subject(const LouisLayout &L, const LouisArrays &A, int D, int J,
-                                const double *y, const double *phi_r, const int *obs, int nob,
-                                double *score) {
+// expected score (mass entries included) into l1, the covariance-mass corrections, c times the
+// weight into phiY[j] and the moments into the pattern's sums; then the outer product, its
+// mass-mass block deferred to the batch.
+void louis_nonsequenced_subject(const LouisLayout &L, const LouisArrays &A, PatternMoments &M,
+                                MassOuterProducts &batch, int D, int J, const double *y,
+                                const double *phi_r, const int *obs, int nob, double *score) {
   for (int x = 1; x <= D; x++) A.l1[x] = 0.0;
   for (int j = 1; j <= J; j++) {
     double omega = phi_r[j];
@@ -274,9 +443,11 @@ void louis_nonsequenced_subject(const LouisLayout &L, const LouisArrays &A, int 
     add_expected_score(L, A, j, omega, score);
     A.l1[L.dimST + j] += omega / A.q[j];
     add_covariance_mass_terms(L, A, L.dimST + j, A.q[j], omega);
-    add_louis_corrections(L, A, j, omega);
+    M.add(j, omega, A.c);
   }
-  add_outer_product(D, A.l1, A.Q1);
+  add_outer_product(L.dimST, D, A.l1, A.Q1);
+  double *f = batch.next();
+  for (int j = 1; j <= J; j++) f[j] = A.l1[L.dimST + j];
 }
 
 // Subject terms of every pattern. With the complete rule a last pattern with every trait
@@ -284,18 +455,25 @@ void louis_nonsequenced_subject(const LouisLayout &L, const LouisArrays &A, int 
 // on the observed traits of the last pattern.
 void louis_patterns(const LouisLayout &L, const Subjects &s, const LouisArrays &A, int D,
                     double *score) {
+  PatternMoments &M = pattern_moments();
+  MassOuterProducts &batch = mass_outer_products();
+  batch.start(A.Q1, L.dimST, s.J);
   for (int pt = 1; pt <= s.N_mispat; pt++) {
     toggle_sigma(A.Sigma, L.K, s.mis_R[pt]);
     bool exact_zero = L.complete_rule && pt == s.N_mispat && s.nobs[pt] == L.K;
     const int *obs = s.Obs[pt], nob = s.nobs[pt];
     louis_conditional_variance(L.K, obs, nob, exact_zero, A);
+    M.reset(L.K, s.J);
     for (int i = s.mis_pats[pt] + 1; i <= s.mis_pats[pt + 1]; i++) {
       int u = s.ind_UniW[i];
-      louis_sequenced_subject(L, A, u, s.Y[i], A.Weta[u], obs, nob, score);
+      louis_sequenced_subject(L, A, M, u, s.Y[i], A.Weta[u], obs, nob, score);
     }
     for (int i = s.mis_patn[pt] + 1; i <= s.mis_patn[pt + 1]; i++)
-      louis_nonsequenced_subject(L, A, D, s.J, s.Y[i], A.phi[i - s.m], obs, nob, score);
+      louis_nonsequenced_subject(L, A, M, batch, D, s.J, s.Y[i], A.phi[i - s.m], obs, nob, score);
+    for (int j : M.used()) correct_coefficient_rows(L, A, M, j);
+    correct_covariance_rows(L, A, M);
   }
+  batch.flush();
 }
 
 // Mass rows and columns: coefficient-mass and covariance-mass terms of the complete data and of
