@@ -9,6 +9,7 @@
 #include <iostream>
 #include <string>
 
+#include "driver/fit_arrays.h"
 #include "driver/gene_blocks.h"
 #include "driver/globals.h"
 #include "driver/pipelines.h"
@@ -45,6 +46,7 @@ int distinct_rows(double **design, int width, double **&rows, bool allocate) {
     rows = dmatrix(1, J, 1, width);
   }
   CreateUniCov(design, width, m, index_W, rows, ind_UniW, n_UniW);
+  size_fit_arrays(J);  // phi of the null fit; Q1 of the burden tests (dimST set by the caller)
   for (int r = 1; r <= J; ++r) {
     for (int col = 1; col <= p - 1; ++col) {
       W_Uni[r][col] = rows[r][width - (p - 1) + col];
