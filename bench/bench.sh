@@ -155,6 +155,8 @@ analysis_command() {
     rare_all | rare_onetrait)
       local mode=-RARE_ALL
       [ "$analysis" = rare_all ] || mode="-RARE_ONETRAIT -TRAIT 1"
+      # The naive SKAT file is "naive_" followed by the whole -SKAT argument, so the SKAT file
+      # is named without a folder and the program runs in $out (run_once).
       # shellcheck disable=SC2206
       cmd=($mode -MAP "$data/map.tab" -SKAT skat.tab -T1 t1.tab -T5 t5.tab -MB mb.tab
         "${cmd[@]}")

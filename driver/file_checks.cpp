@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "driver/gene_blocks.h"
 #include "driver/globals.h"
 #include "toolkit/func_data_process.h"
 
@@ -29,7 +30,7 @@ struct RunFile {
 }
 
 bool gene_tests_selected() {
-  return (analysis_mode == 2 || analysis_mode == 3) && (flag_skat || flag_t1 || flag_t5 || flag_mb);
+  return (analysis_mode == 2 || analysis_mode == 3) && any_gene_test_selected();
 }
 
 // The tables the analysis reads, in the order in which it reads them.
@@ -56,20 +57,14 @@ std::vector<RunFile> output_files() {
     return files;  // no test, no output
   }
   const char *variant_error = "Error: Cannot open variant level results file ";
-  if (flag_skat) {
-    files.push_back({"-SKAT", out_skat, variant_error});
-    if (analysis_mode == 2) {
+  for (const GeneTest &test : kGeneTests) {
+    if (!*test.selected) {
+      continue;
+    }
+    files.push_back({std::string("-") + test.name, *test.file, variant_error});
+    if (&test == &kGeneTests[kSkat] && analysis_mode == 2) {
       files.push_back({"the naive SKAT file of -SKAT", out_naive_skat, variant_error});
     }
-  }
-  if (flag_t1) {
-    files.push_back({"-T1", out_t1, variant_error});
-  }
-  if (flag_t5) {
-    files.push_back({"-T5", out_t5, variant_error});
-  }
-  if (flag_mb) {
-    files.push_back({"-MB", out_mb, variant_error});
   }
   files.push_back({"-OUT_MLE", out_test, "Error: Cannot open gene level testing results file "});
   if (analysis_mode == 2) {

@@ -36,12 +36,18 @@ bool trait_observed(int i) { return !is_missing(Y[i][TRAIT]); }
 // The naive sample does not depend on the gene: sequenced subjects with the tested trait
 // observed, and their intercept and covariates. The least-squares tests cannot run without it,
 // so an empty or rank-deficient one stops the run before any output file is opened rather than
-// inside the regression at the first gene.
+// inside the regression at the first gene. When the covariates fit the trait exactly there
+// (no residual degrees of freedom, or residuals at the level of rounding), every naive score
+// would be divided by a residual variance that is rounding noise: `naive_exact` then makes every
+// naive group "NA".
+bool naive_exact = false;
+
 void check_naive_sample(const std::string &trait_name) {
   int rows = 0;
   for (int i = 1; i <= m; i++) {
     if (trait_observed(i)) {
       ++rows;
+      na_Y[rows] = Y[i][TRAIT];
       for (int l = 2; l <= p; l++) {
         W1[rows][l - 1] = W[i][l];
       }
@@ -51,13 +57,13 @@ void check_naive_sample(const std::string &trait_name) {
     stop("Error: no sequenced subject has trait " + trait_name +
          " observed, so the naive tests have no data");
   }
-  bool singular = false;
-  checkWarningNull(rows, p - 1, W1, &singular);
-  if (singular) {
+  if (naive_design_singular(W1, rows, p - 1)) {
     stop("Error: the intercept and covariates of the " + std::to_string(rows) +
          " sequenced subjects with trait " + trait_name +
          " observed are not of full rank, so the naive tests cannot be fitted");
   }
+  LinearReg_beta_cov(na_Y, W1, na_beta, &na_sigma2, na_cov, rows, p - 1);
+  naive_exact = naive_fit_exact(rows, p - 1, na_sigma2);
 }
 
 // Rows 1..m of `design` (width columns) of the naive sample into `to`, the trait into na_Y.
@@ -149,12 +155,17 @@ void burden_mle(const Gene &gene, const GeneTest &test, int mac, int J, double *
 }
 
 // The naive side: least squares of the trait on (burden, intercept, covariates). Its p-value
-// is written as computed, 0 included.
+// is written as computed, 0 included. A burden column that the intercept and covariates span
+// in the naive sample carries no information: its variance is zero, up to rounding that would
+// otherwise print a p-value.
 void burden_naive(int mac) {
   const int rows = naive_rows(W, p, W1);
   double u = 0.0, v = 0.0;
-  LinearReg_beta_score(na_Y, W1, u, v, rows, p);
-  if (!(v > 0.0) || !std::isfinite(v) || !std::isfinite(u)) {
+  const bool usable = !naive_exact && !naive_design_singular(W1, rows, p);
+  if (usable) {
+    LinearReg_beta_score(na_Y, W1, u, v, rows, p);
+  }
+  if (!usable || !(v > 0.0) || !std::isfinite(v) || !std::isfinite(u)) {
     fout_naive << '\t' << mac << "\tNA\tNA\tNA";
     return;
   }
@@ -175,6 +186,7 @@ void burden_test(const Gene &gene, const GeneTest &test, double *U, double **V, 
   }
   const int J = count_distinct(W, p);
   CreateUniCov(W, p, m, index_W, W_Uni, ind_UniW, n_UniW);
+  // The p-column parameter layout, which the SKAT test changes.
   dimST = K * p + K * (K + 1) / 2;
   fill_twoIND(K * p);
   size_fit_arrays(J);
@@ -270,6 +282,30 @@ void write_skat_rows(std::ofstream &out, const Gene &gene, int nskat, const doub
   }
 }
 
+// Naive SKAT scores of the variants that the intercept and covariates span in the naive sample
+// (naive[1..rows], the variants in columns 1..nskat): such a variant carries no information,
+// and its score and variance, zero in exact arithmetic, are set to zero rather than left as
+// the rounding noise that a SKAT of that variant alone would turn into a p-value.
+void zero_spanned_variants(double **naive, int rows, int nskat, double *U, double **V) {
+  double **column = dmatrix(1, rows, 1, p);
+  for (int l = 1; l <= nskat; l++) {
+    for (int r = 1; r <= rows; r++) {
+      column[r][1] = naive[r][l];
+      for (int col = 2; col <= p; col++) {
+        column[r][col] = naive[r][nskat + col - 1];
+      }
+    }
+    if (!naive_design_singular(column, rows, p)) {
+      continue;
+    }
+    U[l] = 0.0;
+    for (int b = 1; b <= nskat; b++) {
+      V[l][b] = V[b][l] = 0.0;
+    }
+  }
+  free_dmatrix(column, 1, rows, 1, p);
+}
+
 // The SKAT statistic and p-value of U, V into the group of `row`.
 void skat_group(std::ostream &row, int mac, int nskat, double *U, double **V, double *w,
                 const char *accuracy_warning) {
@@ -297,7 +333,6 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
   const int J = count_distinct(s.rows, s.width);
   double **distinct = dmatrix(1, J, 1, s.width);
   CreateUniCov(s.rows, s.width, m, index_W, distinct, ind_UniW, n_UniW);
-  size_fit_arrays(J);  // phi; this test's information matrix is its own
   for (int u = 1; u <= J; u++) {
     W_Uni[u][1] = 0.0;
     for (int l = 1; l <= s.nskat; l++) {
@@ -307,18 +342,16 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
       W_Uni[u][col] = distinct[u][s.nskat + col - 1];
     }
   }
-  fit_constrained(J, SigmaInv);
-
-  // The tested trait carries nskat + p - 1 coefficients, every other trait p.
+  // The tested trait carries nskat + p - 1 coefficients, every other trait p; the information
+  // matrix Q1 has order J + dimST.
   dimST = K * p - 1 + s.nskat + K * (K + 1) / 2;
   fill_twoIND(K * p + s.nskat - 1);
-  const int D = J + dimST;
-  double **info = dmatrix(1, D, 1, D);
-  double *work = dvector(1, D);
+  size_fit_arrays(J);
+  fit_constrained(J, SigmaInv);
   const bool fitted = !flag_fit_singular;
   const bool converged = fitted && !flag_nonconvergence;
   if (converged) {
-    rareUV_indi_score_skat(TRAIT, p, n, m, N_mispat, s.nskat, D, dimST, V, U, info, work, eta0,
+    rareUV_indi_score_skat(TRAIT, p, n, m, N_mispat, s.nskat, J + dimST, dimST, V, U, Q1, l1, eta0,
                            Sigma, Sigma0, SigmaInv, q, phi, phiY, Weta, c, W, Y, c_var, twoIND, c2,
                            c3, nobs, nmis, Mis, Obs, mis_R, mis_pats, mis_patn, J, n_UniW, ind_UniW,
                            W_Uni, s.rows, distinct);
@@ -342,8 +375,13 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
 
   double **naive = dmatrix(1, m, 1, s.width);
   const int rows = naive_rows(s.rows, s.width, naive);
-  LinearReg_beta_score_v2(na_Y, naive, U, V, rows, s.width, s.nskat);
-  if (!flag_positiveQ1) {
+  if (!naive_exact) {
+    LinearReg_beta_score_v2(na_Y, naive, U, V, rows, s.width, s.nskat);
+    zero_spanned_variants(naive, rows, s.nskat, U, V);
+  }
+  if (naive_exact) {
+    fout_naive << '\t' << mac << "\tNA\tNA";
+  } else if (!flag_positiveQ1) {
     fout_warn << "\tThe information matrix is not positive definite!";
     fout_naive << '\t' << mac << "\tNA\tNA";
   } else {
@@ -354,8 +392,6 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
 
   free_dmatrix(naive, 1, m, 1, s.width);
   free_dvector(w, 1, s.nskat);
-  free_dvector(work, 1, D);
-  free_dmatrix(info, 1, D, 1, D);
   free_dmatrix(distinct, 1, J, 1, s.width);
   free_dmatrix(s.rows, 1, m, 1, s.width);
 }

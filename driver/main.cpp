@@ -35,18 +35,13 @@ int main(int argc, char **argv) {
       run_score(locals.trait_names);
       break;
     case 2:
-      // With no gene test selected there is nothing to do after the input phase.
+    case 3:
+      // Without a selected test there is nothing to do: no map is read, no file is created.
       if (any_gene_test_selected()) {
-        run_gene_onetrait(locals);
-      }
-      break;
-    default:
-      // The all-traits gene-based analysis is not built yet: say so rather than end as if it
-      // had run. A gene-based run with no test selected has nothing to do anyway.
-      if (flag_skat || flag_t1 || flag_t5 || flag_mb) {
-        std::cerr << "Error: This analysis is not available in this version of Varnosta"
-                  << std::endl;
-        kill_program();
+        if (analysis_mode == 2)
+          run_gene_onetrait(locals);
+        else
+          run_gene_all(locals);
       }
       break;
   }

@@ -18,6 +18,10 @@
 #include "tests/test_support.h"
 #include "toolkit/func_data_process.h"
 
+namespace driver_hooks {
+extern int skat_max_order;
+}
+
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -316,6 +320,41 @@ TEST_F(GeneBlocks, OutputFilesAndGeneWithoutEligibleVariants) {
   EXPECT_TRUE(d_.kept_genes.empty());
   for (const std::string &path : paths) std::remove(path.c_str());
   std::remove(naive_skat.c_str());
+}
+
+// A SKAT information matrix above the order bound: SKAT gets "NA" with its warning and no rows,
+// the burden test of the same gene and the next gene still run. With the bound at 1 every gene
+// is too large.
+TEST_F(GeneBlocks, SkatTooLargeLeavesTheOtherTests) {
+  write(map_path_, "map.tab", "G1 v1 0.05\nG1 v3 0.05\nG2 v6 0.05\n", &map_file);
+  std::vector<std::string> paths;
+  for (char **setting : {&out_test, &out_warn, &out_skat, &out_t5}) {
+    paths.push_back(varnosta_test::temp_path(std::to_string(paths.size()) + ".tab"));
+    *setting = paths.back().data();
+  }
+  flag_skat = flag_t5 = true;
+  const int bound = driver_hooks::skat_max_order;
+  driver_hooks::skat_max_order = 1;
+  ::testing::internal::CaptureStdout();
+  run_gene_all(d_);
+  ::testing::internal::GetCapturedStdout();
+  driver_hooks::skat_max_order = bound;
+  flag_skat = flag_t5 = false;
+  auto lines = [](const std::string &path) {
+    std::ifstream in(path);
+    std::vector<std::string> out;
+    for (std::string text; std::getline(in, text);) out.push_back(text);
+    return out;
+  };
+  const std::vector<std::string> level = lines(paths[0]), warn = lines(paths[1]);
+  ASSERT_EQ(level.size(), 3u);
+  const std::string too_large = "\t(SKAT) The gene is too large for the SKAT information matrix!";
+  EXPECT_EQ(level[1].substr(0, 13), "G1\t3\tNA\tNA\t3\t");
+  EXPECT_EQ(level[2].substr(0, 13), "G2\t2\tNA\tNA\t2\t");
+  EXPECT_EQ(warn, (std::vector<std::string>{"G1" + too_large, "G2" + too_large}));
+  EXPECT_TRUE(lines(paths[2]).empty());
+  EXPECT_EQ(lines(paths[3]).size(), 2u * K);
+  for (const std::string &path : paths) std::remove(path.c_str());
 }
 
 // A p-value that is no probability gives "NA" for the statistic and the p-value. A SKAT fault
