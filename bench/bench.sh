@@ -23,10 +23,14 @@
 #                           CONTINUOUS columns, default 1)
 #   -v N      variants per data set (default per size: small 200, medium 50, large 20,
 #             continuous and c500 20, c1000 6, c2000 2, c4000 1, custom 20); the gene-based
-#             analyses cut them into genes of 5 variants
+#             analyses cut them into genes (PER_GENE below)
 #   -r N      runs per build (default 1 with one build, 2 with two)
 #   -k        keep the temporary directory with the data and the outputs
-#   SEED      simulator seed (environment, default 1)
+# Environment:
+#   SEED        simulator seed (default 1)
+#   PER_GENE    variants per gene: P, or a range A,B from which each gene's size is drawn
+#               (a fixed sequence from the seed) [5]
+#   GENE_TESTS  the gene tests the gene-based analyses run, from SKAT,T1,T5,MB [all four]
 #
 # Output comparison (two builds): every field of every output file is compared; "identical",
 # "last digit" (some numbers differ by one unit of the last printed digit, nothing else) or
@@ -157,9 +161,11 @@ analysis_command() {
       [ "$analysis" = rare_all ] || mode="-RARE_ONETRAIT -TRAIT 1"
       # The naive SKAT file is "naive_" followed by the whole -SKAT argument, so the SKAT file
       # is named without a folder and the program runs in $out (run_once).
+      local tests=() t
+      IFS=, read -r -a tests <<<"${GENE_TESTS:-SKAT,T1,T5,MB}"
+      for t in "${tests[@]}"; do cmd=("-$t" "$(tr 'A-Z' 'a-z' <<<"$t").tab" "${cmd[@]}"); done
       # shellcheck disable=SC2206
-      cmd=($mode -MAP "$data/map.tab" -SKAT skat.tab -T1 t1.tab -T5 t5.tab -MB mb.tab
-        "${cmd[@]}")
+      cmd=($mode -MAP "$data/map.tab" "${cmd[@]}")
       ;;
   esac
 }
@@ -244,16 +250,29 @@ else
 fi
 
 declare -A per_variant  # "analysis build" -> "m seconds-per-unit ..." for the series fit
+per_gene=${PER_GENE:-5}
 for size in "${size_list[@]}"; do
   size_params "$size"
   data=$work/data-$size
   # shellcheck disable=SC2046
   if ! "${builds[0]}/tools/simulate" --out "$data" --seed "$seed" --m "$m" --nonseq "$nonseq" \
-    --traits "$k" --variants "$nvar" --per-gene 5 --min-mac 2 $(covariate_flags "$cov") \
-    >"$work/simulate-$size.txt" 2>&1; then
+    --traits "$k" --variants "$nvar" --per-gene "${per_gene%,*}" --min-mac 2 \
+    $(covariate_flags "$cov") >"$work/simulate-$size.txt" 2>&1; then
     echo "Error: simulate failed for size $size:" >&2
     cat "$work/simulate-$size.txt" >&2
     exit 1
+  fi
+  if [ "${per_gene#*,}" != "$per_gene" ]; then
+    # Genes of drawn sizes, each a run of variants in the order of the genotype table.
+    lo=${per_gene%,*} hi=${per_gene#*,} rand=$seed sizes=()
+    for ((g = 0; g < nvar; g++)); do
+      rand=$(((rand * 1103515245 + 12345) % 2147483648))
+      sizes+=($((lo + rand % (hi - lo + 1))))
+    done
+    awk -v sizes="${sizes[*]}" 'BEGIN { split(sizes, s, " "); g = 1; left = s[1] }
+      { if (left == 0) { g++; left = s[g] } printf "G%04d\t%s\t%s\n", g, $2, $3; left-- }' \
+      "$data/map.tab" >"$data/map_sized.tab"
+    mv "$data/map_sized.tab" "$data/map.tab"
   fi
   for analysis in "${analysis_list[@]}"; do
     declare -a secs=() rss=() statuses=()
