@@ -339,6 +339,59 @@ void estep_weights(int J, const double *y, const double *q0, const int *obs, int
   }
 }
 
+// The sums of one missing trait m of a non-sequenced subject over the distinct rows, with its
+// conditional means cm and the weights phi_r: phiY_m += phi_r cm row by row, and the running
+// sums of T's entries, each in row order: sums[b] (b < nob) += (phi_r cm) y_o for the observed
+// traits, sums[nob] += (phi_r cm) cm, sums[nob + 1 + x] += (phi_r cross[x]) cm for the missing
+// traits before m.
+struct MissingSums {
+  int J;
+  const double *phi_r, *cm;
+  const double *const *cross;
+  const double *yo;  // yo[0..nob-1]
+  double *phiY;
+  double *const *sums;
+};
+
+template <int NOB, int NX>
+void missing_sums(const MissingSums &job) {
+  double acc[NOB + 1 + NX], yo[NOB + 1];
+  const double *cross[NX + 1];
+#pragma GCC unroll 8
+  for (int x = 0; x < NOB + 1 + NX; x++) acc[x] = *job.sums[x];
+#pragma GCC unroll 8
+  for (int b = 0; b < NOB; b++) yo[b] = job.yo[b];
+#pragma GCC unroll 8
+  for (int x = 0; x < NX; x++) cross[x] = job.cross[x];
+  const double *__restrict phi = job.phi_r, *__restrict cm = job.cm;
+  double *__restrict py = job.phiY;
+  for (int j = 1; j <= job.J; j++) {
+    const double wc = phi[j] * cm[j];
+    py[j] += wc;
+#pragma GCC unroll 8
+    for (int b = 0; b < NOB; b++) acc[b] += wc * yo[b];
+    acc[NOB] += wc * cm[j];
+#pragma GCC unroll 8
+    for (int x = 0; x < NX; x++) acc[NOB + 1 + x] += phi[j] * cross[x][j] * cm[j];
+  }
+#pragma GCC unroll 8
+  for (int x = 0; x < NOB + 1 + NX; x++) *job.sums[x] = acc[x];
+}
+
+void missing_sums_any(const MissingSums &job, int nob, int nx) {
+  double acc[2 * kMaxTraits + 1];
+  const int count = nob + 1 + nx;
+  for (int x = 0; x < count; x++) acc[x] = *job.sums[x];
+  for (int j = 1; j <= job.J; j++) {
+    const double wc = job.phi_r[j] * job.cm[j];
+    job.phiY[j] += wc;
+    for (int b = 0; b < nob; b++) acc[b] += wc * job.yo[b];
+    acc[nob] += wc * job.cm[j];
+    for (int x = 0; x < nx; x++) acc[nob + 1 + x] += job.phi_r[j] * job.cross[x][j] * job.cm[j];
+  }
+  for (int x = 0; x < count; x++) *job.sums[x] = acc[x];
+}
+
 // The missing traits of a non-sequenced subject with normalised weights phi_r: their
 // conditional means given the observed traits for every row, and the weighted conditional
 // moments into phiY and T. The conditional covariance enters once, as the weights sum to one.
@@ -360,29 +413,59 @@ ROW_LOOPS void estep_missing_traits(int w, int J, const double *y, const int *ob
   }
   // One pass over the rows per missing trait, with one running sum per entry of T (each entry
   // in row order), so that the sums advance side by side.
-  double *sums[2 * kMaxTraits + 1], acc[2 * kMaxTraits + 1];
+  double *sums[2 * kMaxTraits + 1];
+  const double *cross[kMaxTraits + 1];
+  double yo[kMaxTraits + 1];
+  for (int b = 1; b <= nob; b++) yo[b] = y[obs[b]];
   for (int a = 1; a <= nmi; a++) {
     int mk = mis[a];
-    const double *__restrict cm = tm.conditional(a);
-    double *__restrict py = tm.phiY(mk);
     int count = 0;
     for (int b = 1; b <= nob; b++) {
       int o = obs[b];
       sums[count++] = &T[w + std::min(o, mk)][w + std::max(o, mk)];
     }
     sums[count++] = &T[w + mk][w + mk];
-    for (int a2 = 1; a2 < a; a2++) sums[count++] = &T[w + mis[a2]][w + mk];
-    for (int x = 0; x < count; x++) acc[x] = *sums[x];
-    double yo[kMaxTraits + 1];
-    for (int b = 1; b <= nob; b++) yo[b] = y[obs[b]];
-    for (int j = 1; j <= J; j++) {
-      const double wc = phi_r[j] * cm[j];
-      py[j] += wc;
-      for (int b = 1; b <= nob; b++) acc[b - 1] += wc * yo[b];
-      acc[nob] += wc * cm[j];
-      for (int a2 = 1; a2 < a; a2++) acc[nob + a2] += phi_r[j] * tm.conditional(a2)[j] * cm[j];
+    for (int a2 = 1; a2 < a; a2++) {
+      sums[count++] = &T[w + mis[a2]][w + mk];
+      cross[a2 - 1] = tm.conditional(a2);
     }
-    for (int x = 0; x < count; x++) *sums[x] = acc[x];
+    const MissingSums job{J, phi_r, tm.conditional(a), cross, yo + 1, tm.phiY(mk), sums};
+    // Unrolled for up to four traits in all; (nob, a - 1) = (4, 0) or larger take the loop.
+    switch (nob + a - 1 <= 3 ? nob * 4 + (a - 1) : -1) {
+      case 0:
+        missing_sums<0, 0>(job);
+        break;
+      case 1:
+        missing_sums<0, 1>(job);
+        break;
+      case 2:
+        missing_sums<0, 2>(job);
+        break;
+      case 3:
+        missing_sums<0, 3>(job);
+        break;
+      case 4:
+        missing_sums<1, 0>(job);
+        break;
+      case 5:
+        missing_sums<1, 1>(job);
+        break;
+      case 6:
+        missing_sums<1, 2>(job);
+        break;
+      case 8:
+        missing_sums<2, 0>(job);
+        break;
+      case 9:
+        missing_sums<2, 1>(job);
+        break;
+      case 12:
+        missing_sums<3, 0>(job);
+        break;
+      default:
+        missing_sums_any(job, nob, a - 1);
+        break;
+    }
   }
   for (int a = 1; a <= nmi; a++) {
     int mk = mis[a];
