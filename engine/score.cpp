@@ -130,9 +130,9 @@ void efficient_score(const LouisLayout &L, const Subjects &s, const LouisArrays 
     for (int z2 = z; z2 <= S.nb; z2++) Q1[z][z2] = Q1[S.nuisance[z]][S.nuisance[z2]];
 
   if (correct_score)
-    cal_ainvBa_UV(S.H, Q1, S.u_n, S.nb, G, S.R, S.r);
+    cal_ainvBa_UV_once(S.H, Q1, S.u_n, S.nb, G, S.R, S.r);
   else
-    cal_ainvBa(S.H, Q1, S.nb, G, S.R);
+    cal_ainvBa_once(S.H, Q1, S.nb, G, S.R);
   if (!flag_positiveQ1 || G < 1)
     return;
   for (int x = 1; x <= G; x++) {

@@ -303,6 +303,20 @@ inline double forward_row(double **B, double *p, int i, double v, double *x) {
   return sum / p[i];
 }
 
+// Row i of L^-1 a': L[i][c] = (a[c][i] - sum over k = i-1 down to 1 of B[i][k] L[k][c]) / pivot
+// for c = 1..m, the columns side by side, each in that order.
+ROW_LOOPS void forward_rows(double **a, double **B, double **L, int i, int m, double pivot) {
+  double *__restrict Li = L[i];
+  for (int c = 1; c <= m; c++) Li[c] = a[c][i];
+  const double *Bi = B[i];
+  for (int k = i - 1; k >= 1; k--) {
+    const double x = Bi[k];
+    const double *__restrict Lk = L[k];
+    for (int c = 1; c <= m; c++) Li[c] -= x * Lk[c];
+  }
+  for (int c = 1; c <= m; c++) Li[c] = Li[c] / pivot;
+}
+
 // The products a B^-1 a' (upper triangle of outM) and, when u is given, a B^-1 u, as sums over
 // the rows of L^-1 a' and L^-1 u in ascending order. B must already hold its factor (B, p).
 void factor_products(double **a, double **B, double *p, double *u, int n, int m, double **outM,
@@ -315,11 +329,7 @@ void factor_products(double **a, double **B, double *p, double *u, int n, int m,
       outV[r] = 0.0;
   }
   for (int i = 1; i <= n; i++) {
-    for (int c = 1; c <= m; c++) {
-      double sum = a[c][i];
-      for (int k = i - 1; k >= 1; k--) sum -= B[i][k] * L[k][c];
-      L[i][c] = sum / p[i];
-    }
+    forward_rows(a, B, L, i, m, p[i]);
     if (z != nullptr)
       z[i] = forward_row(B, p, i, u[i], z);
     for (int r = 1; r <= m; r++) {
@@ -342,6 +352,17 @@ bool ainvBa(double **a, double **B, double *u, int n, int m, double **outM, doub
     choldc(B, n, p);
     factor_products(a, B, p, u, n, m, outM, outV);
   }
+  free_dvector(p, 1, n);
+  return positive;
+}
+
+// As ainvBa, with B factored once in place by choldcPositive instead of tested on a copy and
+// factored again: the same numbers.
+bool ainvBa_once(double **a, double **B, double *u, int n, int m, double **outM, double *outV) {
+  double *p = dvector(1, n);
+  bool positive = choldcPositive(B, n, p);
+  if (positive)
+    factor_products(a, B, p, u, n, m, outM, outV);
   free_dvector(p, 1, n);
   return positive;
 }
@@ -545,6 +566,19 @@ void cal_ainvBa(double **a, double **B, int n, int m, double **out) {
 // outV[1..m] <- a B^-1 u when B is positive definite; otherwise nothing changes.
 void cal_ainvBa_UV(double **a, double **B, double *u, int n, int m, double **outM, double *outV) {
   flag_positiveQ1 = ainvBa(a, B, u, n, m, outM, outV);
+  if (!flag_positiveQ1)
+    return;
+  for (int r = 2; r <= m; r++)
+    for (int s = 1; s < r; s++) outM[r][s] = outM[s][r];
+}
+
+void cal_ainvBa_once(double **a, double **B, int n, int m, double **out) {
+  flag_positiveQ1 = ainvBa_once(a, B, nullptr, n, m, out, nullptr);
+}
+
+void cal_ainvBa_UV_once(double **a, double **B, double *u, int n, int m, double **outM,
+                        double *outV) {
+  flag_positiveQ1 = ainvBa_once(a, B, u, n, m, outM, outV);
   if (!flag_positiveQ1)
     return;
   for (int r = 2; r <= m; r++)

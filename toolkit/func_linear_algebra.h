@@ -75,5 +75,12 @@ void rsw(double **a, int n, int k);
 void cal_ainvBa(double **a, double **B, int n, int m, double **out);
 // As cal_ainvBa, plus outV[1..m] <- a B^-1 u; outM[1..m][1..m] is written in both triangles.
 void cal_ainvBa_UV(double **a, double **B, double *u, int n, int m, double **outM, double *outV);
+// cal_ainvBa and cal_ainvBa_UV with B factored once, in place (choldcPositive), instead of tested
+// on a private copy and factored again: the same results and flag. When B is not positive
+// definite, its strict lower triangle holds part of the factor (the upper triangle and the
+// outputs are left as they were).
+void cal_ainvBa_once(double **a, double **B, int n, int m, double **out);
+void cal_ainvBa_UV_once(double **a, double **B, double *u, int n, int m, double **outM,
+                        double *outV);
 
 #endif  // VARNOSTA_TOOLKIT_FUNC_LINEAR_ALGEBRA_H

@@ -301,7 +301,7 @@ TEST(LinAlgLU, TiesAndSingularMatrices) {
 TEST(LinAlgProducts, AgainstExplicitInverse) {
   std::mt19937 gen(41);
   for (int n : kOrders) {
-    for (int m : {1, 3}) {
+    for (int m : {1, 3, 9}) {
       const Rows Bw = random_spd(n, gen), aw = random_rows(m, n, gen), uw = random_rows(n, 1, gen);
       const Rows aBinv = product(aw, gsl_spd_inverse(Bw));
       Mat B(Bw), Bfactor(Bw), B2(Bw), a(aw), out(m, m), outM(m, m), u(transpose(uw));
@@ -321,6 +321,21 @@ TEST(LinAlgProducts, AgainstExplicitInverse) {
       EXPECT_LT(max_error(transpose({outV.values()}), product(aBinv, uw)), 1e-10) << n;
       EXPECT_EQ(outM.rows(), transpose(outM.rows()));
       EXPECT_EQ(max_error(out.rows(), outM.rows(), true), 0.0);
+      // Factored once in place: the same factor and the very same products.
+      Mat B3(Bw), B4(Bw), out3(m, m), outM4(m, m);
+      Vec outV4(m);
+      poison_lower(out3);
+      flag_positiveQ1 = false;
+      cal_ainvBa_once(a.m, B3.m, n, m, out3.m);
+      EXPECT_TRUE(flag_positiveQ1);
+      expect_lower_poisoned(out3);
+      EXPECT_EQ(B3.rows(), Bfactor.rows());
+      EXPECT_EQ(max_error(out3.rows(), out.rows(), true), 0.0) << n;
+      flag_positiveQ1 = false;
+      cal_ainvBa_UV_once(a.m, B4.m, u[1], n, m, outM4.m, outV4.v);
+      EXPECT_TRUE(flag_positiveQ1);
+      EXPECT_EQ(outM4.rows(), outM.rows()) << n;
+      EXPECT_EQ(outV4.values(), outV.values()) << n;
     }
   }
 }
@@ -335,6 +350,16 @@ TEST(LinAlgProducts, NotPositiveDefiniteOrEmpty) {
   cal_ainvBa_UV(a.m, B.m, u.v, 2, 2, out.m, outV.v);
   EXPECT_FALSE(flag_positiveQ1);
   EXPECT_EQ(B.rows(), (Rows{{1, 2}, {7, 1}}));
+  EXPECT_EQ(out.rows(), (Rows{{5, 6}, {7, 8}}));
+  EXPECT_EQ(outV.values(), (std::vector<double>{-3, -3}));
+  flag_positiveQ1 = true;
+  cal_ainvBa_once(a.m, B.m, 2, 2, out.m);
+  EXPECT_FALSE(flag_positiveQ1);
+  flag_positiveQ1 = true;
+  cal_ainvBa_UV_once(a.m, B.m, u.v, 2, 2, out.m, outV.v);
+  EXPECT_FALSE(flag_positiveQ1);
+  EXPECT_EQ(B[1][2], 2.0);  // the upper triangle kept
+  EXPECT_EQ(B[2][2], 1.0);
   EXPECT_EQ(out.rows(), (Rows{{5, 6}, {7, 8}}));
   EXPECT_EQ(outV.values(), (std::vector<double>{-3, -3}));
   // No nuisance columns (n = 0): the empty matrix is positive definite, the products zero.
