@@ -148,21 +148,22 @@ class PatternMoments {
       used_.push_back(j);
       std::fill(row, row + stride_, 0.0);
     }
-    row[0] += omega;
-    double *s1 = row + 1, *s2 = s1 + n1_, *s3 = s2 + n2_, *s4 = fourth_.data();
-    const int K = K_;
-    for (int a = 1; a <= K; a++) {
-      const double p1 = omega * c[a];
-      s1[a - 1] += p1;
-      for (int b = a; b <= K; b++) {
-        const double p2 = p1 * c[b];
-        *s2++ += p2;
-        for (int e = b; e <= K; e++) {
-          const double p3 = p2 * c[e];
-          *s3++ += p3;
-          for (int f = e; f <= K; f++) *s4++ += p3 * c[f];
-        }
-      }
+    switch (K_) {
+      case 1:
+        accumulate<1>(row, fourth_.data(), omega, c);
+        break;
+      case 2:
+        accumulate<2>(row, fourth_.data(), omega, c);
+        break;
+      case 3:
+        accumulate<3>(row, fourth_.data(), omega, c);
+        break;
+      case 4:
+        accumulate<4>(row, fourth_.data(), omega, c);
+        break;
+      default:
+        accumulate<0>(row, fourth_.data(), omega, c);
+        break;
     }
   }
 
@@ -180,6 +181,34 @@ class PatternMoments {
 
  private:
   const double *at(int j) const { return sums_.data() + static_cast<size_t>(j) * stride_; }
+
+  // The moments into row (weight, c, cc', ccc) and s4 (cccc), for KK traits (0: K_ of them).
+  template <int KK>
+  void accumulate(double *__restrict row, double *__restrict s4, double omega,
+                  const double *c) const {
+    const int K = KK > 0 ? KK : K_;
+    double *__restrict s1 = row + 1;
+    double *__restrict s2 = s1 + K;
+    double *__restrict s3 = s2 + K * (K + 1) / 2;
+    row[0] += omega;
+#pragma GCC unroll 4
+    for (int a = 1; a <= K; a++) {
+      const double p1 = omega * c[a];
+      s1[a - 1] += p1;
+#pragma GCC unroll 4
+      for (int b = a; b <= K; b++) {
+        const double p2 = p1 * c[b];
+        *s2++ += p2;
+#pragma GCC unroll 4
+        for (int e = b; e <= K; e++) {
+          const double p3 = p2 * c[e];
+          *s3++ += p3;
+#pragma GCC unroll 4
+          for (int f = e; f <= K; f++) *s4++ += p3 * c[f];
+        }
+      }
+    }
+  }
 
   // Numbers the sets of indices in loop order and enters each ordering of them.
   void lay_out(int K) {
