@@ -28,7 +28,8 @@
 # Each chunk runs in its own folder, DIR/chunk_NNN, and writes its console to console.log
 # there and its exit status to status. The joined tables get one header, from the first
 # chunk. The joined files appear only when every chunk ended with status 0; otherwise the
-# script names the failed chunks, writes no joined file and exits with status 1.
+# script names the failed chunks, writes no joined file and exits with status 1. Files of an
+# earlier run under the names of the joined files are removed when the chunks are cut.
 set -euo pipefail
 
 die() {
@@ -181,6 +182,9 @@ chunk_command() {
   printf '%s\n' "$line"
 }
 
+# Both splits drop a byte order mark at the start of a table, as the program does, so that
+# it neither ends up inside a chunk's table nor becomes part of a name.
+#
 # Cuts the genotype table into contiguous runs of lines. Blank lines stay in front of the
 # next line with content, so that a blank line inside the table stays inside a chunk's
 # table (where the program refuses it) and trailing blank lines stay at the end.
@@ -193,6 +197,7 @@ split_by_lines() {
   chunks_dir=$dir file_name=$geno LC_ALL=C awk -v n="$n_chunks" -v total="$records" \
     -v fmt="%s/chunk_%0${width}d" '
     BEGIN { dir = ENVIRON["chunks_dir"]; file_name = ENVIRON["file_name"] }
+    NR == 1 && substr($0, 1, 3) == "\357\273\277" { $0 = substr($0, 4) }
     function open_chunk(c) {
       if (out != "") close(out)
       cur = c
@@ -232,6 +237,7 @@ split_by_genes() {
   absolute "$map" && map_file=$REPLY
   absolute "$geno" && geno_file=$REPLY
   LC_ALL=C awk '
+    FNR == 1 && substr($0, 1, 3) == "\357\273\277" { $0 = substr($0, 4) }
     part == 1 { if (NF >= 1) gene[$1]; if (NF >= 3 && $3 + 0 > 0) genes_of[$2] = genes_of[$2] " " $1; next }
     ($1 in genes_of) && !($1 in seen) {
       seen[$1]
@@ -262,6 +268,7 @@ split_by_genes() {
     hi=$((lo + 249 < n_chunks ? lo + 249 : n_chunks))
     chunks_dir=$dir LC_ALL=C awk -v lo="$lo" -v hi="$hi" -v fmt="%s/chunk_%0${width}d" '
       BEGIN { dir = ENVIRON["chunks_dir"] }
+      part > 1 && FNR == 1 && substr($0, 1, 3) == "\357\273\277" { $0 = substr($0, 4) }
       part == 1 {
         chunk[$1] = $2
         if (!($2 in first)) first[$2] = $1
