@@ -29,14 +29,18 @@ case $case in
   *) echo "unknown case $case" && exit 2 ;;
 esac
 
-# A fresh folder with the example tables under their default names; for rare_all the map
-# and the genotype table begin with a byte order mark, which the program skips.
+# A fresh folder with the example tables under their default names. For rare_all the map
+# and the genotype table begin with a byte order mark, which the program skips; for
+# rare_onetrait the last gene also lists the first variant of the first, so that two chunks
+# share a variant.
 setup() {
   rm -rf "$1" && mkdir -p "$1/res dir" "$1/naive_res dir"
   cp "$src"/examples/*.tab "$1/"
   if [ "$case" = rare_all ]; then
     printf '\xEF\xBB\xBF' | cat - "$src/examples/map.tab" >"$1/map.tab"
     printf '\xEF\xBB\xBF' | cat - "$src/examples/geno.tab" >"$1/geno.tab"
+  elif [ "$case" = rare_onetrait ]; then
+    printf 'GENE12\t1:1797485\t0.150000\n' >>"$1/map.tab"
   fi
 }
 # The files of a folder other than the example tables, with their paths.
