@@ -19,16 +19,13 @@
 #
 # Single-variant analyses (-COM, -COM_SCORE) are cut into runs of whole lines of the genotype
 # table. Gene-based analyses (-RARE_ALL, -RARE_ONETRAIT) are cut into contiguous ranges of the
-# gene names in byte order, the order of their result tables: each chunk reads the whole map
-# and a genotype table holding only the lines of its genes' variants. The map stays whole
-# because the order of a gene's variants is the order in which the program's index sort
-# (a quicksort, not stable) leaves records of equal gene name, and that depends on every
-# record of the map.
+# gene names in byte order, the order of their result tables; see split_by_genes.
 #
 # Each chunk runs in its own folder, DIR/chunk_NNN, and writes its console to console.log
 # there and its exit status to status. The joined tables get one header, from the first
 # chunk. The joined files appear only when every chunk ended with status 0; otherwise the
-# script names the failed chunks, writes no joined file and exits with status 1.
+# script names the failed chunks, writes no joined file and exits with status 1. Files of an
+# earlier run under the names of the joined files are removed when the chunks are cut.
 set -euo pipefail
 
 die() {
@@ -161,7 +158,9 @@ chunk_command() {
   else
     absolute "$geno" && args+=(-GENO "$REPLY")
   fi
-  if [ "$gene_based" = 1 ] || [ "$map_given" = 1 ]; then
+  if [ "$split_genes" = 1 ]; then
+    args+=(-MAP map.tab)
+  elif [ "$gene_based" = 1 ] || [ "$map_given" = 1 ]; then
     absolute "$map" && args+=(-MAP "$REPLY")
   fi
   args+=(-OUT_MLE mle.tab -OUT_NAIVE naive.tab -OUT_WARN warning.txt)
@@ -181,6 +180,9 @@ chunk_command() {
   printf '%s\n' "$line"
 }
 
+# Both splits drop a byte order mark at the start of a table, as the program does, so that
+# it neither ends up inside a chunk's table nor becomes part of a name.
+#
 # Cuts the genotype table into contiguous runs of lines. Blank lines stay in front of the
 # next line with content, so that a blank line inside the table stays inside a chunk's
 # table (where the program refuses it) and trailing blank lines stay at the end.
@@ -193,6 +195,7 @@ split_by_lines() {
   chunks_dir=$dir file_name=$geno LC_ALL=C awk -v n="$n_chunks" -v total="$records" \
     -v fmt="%s/chunk_%0${width}d" '
     BEGIN { dir = ENVIRON["chunks_dir"]; file_name = ENVIRON["file_name"] }
+    NR == 1 && substr($0, 1, 3) == "\357\273\277" { $0 = substr($0, 4) }
     function open_chunk(c) {
       if (out != "") close(out)
       cur = c
@@ -222,17 +225,33 @@ split_by_lines() {
 
 # Cuts a gene-based run into contiguous ranges of gene names in byte order (the order of
 # the program's string comparison). Each chunk gets the genes whose records it analyses,
-# weighted by their usable records (variant in the genotype table, map MAF above 0), so that
+# weighted by their usable records (variant in the genotype table, map MAF in (0, 1)), so that
 # every chunk has at least one gene to analyse; a gene without usable records goes with the
-# gene before it. A chunk's genotype table holds the first line of each variant that a
-# record of its genes names, in the order of the whole table.
+# gene before it.
+#
+# A chunk's map has every line of the whole map, so that the program's index sort (a
+# quicksort, not stable) leaves the records of a gene in the same order as in the whole run:
+# that order depends on every record. The records of other chunks' genes become "GENE . 0",
+# which the program drops for their MAF of 0 (it would otherwise analyse a gene of another
+# chunk that shares a variant with one of this chunk). Lines that are not records of three
+# fields stay as they are, so that a malformed map stops every chunk as it stops the whole
+# run. A chunk's genotype table holds the first line of each variant that a record of its
+# genes names, in the order of the whole table; each gene rereads the table up to its last
+# variant, so a smaller table is also a faster one.
 split_by_genes() {
   # Absolute names: a relative one such as a=b.tab would read as an assignment to awk.
   local map_file geno_file
   absolute "$map" && map_file=$REPLY
   absolute "$geno" && geno_file=$REPLY
   LC_ALL=C awk '
-    part == 1 { if (NF >= 1) gene[$1]; if (NF >= 3 && $3 + 0 > 0) genes_of[$2] = genes_of[$2] " " $1; next }
+    FNR == 1 && substr($0, 1, 3) == "\357\273\277" { $0 = substr($0, 4) }
+    part == 1 {
+      if (NF == 3) {
+        gene[$1]
+        if ($3 + 0 > 0 && $3 + 0 < 1) genes_of[$2] = genes_of[$2] " " $1
+      }
+      next
+    }
     ($1 in genes_of) && !($1 in seen) {
       seen[$1]
       n_genes = split(genes_of[$1], g, " ")
@@ -256,12 +275,17 @@ split_by_genes() {
   n_chunks=$(LC_ALL=C awk -F '\t' '$2 > n { n = $2 } END { print n + 0 }' "$dir/genes")
   [ "$n_chunks" -ge 1 ] || n_chunks=1
   make_folders
-  # Written a few hundred chunks at a time, to stay within the limit of open files.
+  local i
+  for ((i = 1; i <= n_chunks; i++)); do
+    : >"$dir/$(chunk_name "$i")/map.tab"
+  done
+  # Written a hundred chunks at a time, to stay within the limit of open files.
   local lo hi
-  for ((lo = 1; lo <= n_chunks; lo += 250)); do
-    hi=$((lo + 249 < n_chunks ? lo + 249 : n_chunks))
+  for ((lo = 1; lo <= n_chunks; lo += 100)); do
+    hi=$((lo + 99 < n_chunks ? lo + 99 : n_chunks))
     chunks_dir=$dir LC_ALL=C awk -v lo="$lo" -v hi="$hi" -v fmt="%s/chunk_%0${width}d" '
       BEGIN { dir = ENVIRON["chunks_dir"] }
+      part > 1 && FNR == 1 && substr($0, 1, 3) == "\357\273\277" { $0 = substr($0, 4) }
       part == 1 {
         chunk[$1] = $2
         if (!($2 in first)) first[$2] = $1
@@ -269,9 +293,13 @@ split_by_genes() {
         next
       }
       part == 2 {
-        if (NF >= 2 && ($1 in chunk)) {
-          c = chunk[$1]
-          if (c >= lo && c <= hi && index(" " need[$2] " ", " " c " ") == 0) need[$2] = need[$2] " " c
+        own = NF == 3 && ($1 in chunk) ? chunk[$1] : 0
+        for (c = lo; c <= hi; c++) {
+          if (own == 0 || own == c) print > (sprintf(fmt, dir, c) "/map.tab")
+          else print $1 "\t.\t0" > (sprintf(fmt, dir, c) "/map.tab")
+        }
+        if (own >= lo && own <= hi && index(" " need[$2] " ", " " own " ") == 0) {
+          need[$2] = need[$2] " " own
         }
         next
       }

@@ -9,7 +9,6 @@
 #     the whole run's, and no other file;
 #   - with the non-sequenced subjects in another order, the same results to the accuracy of
 #     the fit (see within_fit_accuracy).
-# An analysis that this build does not have yet is skipped (status 77).
 # CASE failing_chunk: a chunk that fails, or one that never ran, makes the runner exit with
 # status 1 naming that chunk, and leaves no joined table.
 set -u
@@ -30,10 +29,19 @@ case $case in
   *) echo "unknown case $case" && exit 2 ;;
 esac
 
-# A fresh folder with the example tables under their default names.
+# A fresh folder with the example tables under their default names. For rare_all the map
+# and the genotype table begin with a byte order mark, which the program skips; for
+# rare_onetrait the last gene also lists the first variant of the first, so that two chunks
+# share a variant.
 setup() {
   rm -rf "$1" && mkdir -p "$1/res dir" "$1/naive_res dir"
   cp "$src"/examples/*.tab "$1/"
+  if [ "$case" = rare_all ]; then
+    printf '\xEF\xBB\xBF' | cat - "$src/examples/map.tab" >"$1/map.tab"
+    printf '\xEF\xBB\xBF' | cat - "$src/examples/geno.tab" >"$1/geno.tab"
+  elif [ "$case" = rare_onetrait ]; then
+    printf 'GENE12\t1:1797485\t0.150000\n' >>"$1/map.tab"
+  fi
 }
 # The files of a folder other than the example tables, with their paths.
 outputs() {
@@ -120,9 +128,6 @@ fi
 setup "$work/whole"
 (cd "$work/whole" && "$bin" "${args[@]}" >"$work/whole.out" 2>&1)
 status=$?
-if [ "$status" != 0 ] && grep -q 'not available in this version' "$work/whole.out"; then
-  echo "skipped: this build has no such analysis" && exit 77
-fi
 [ "$status" = 0 ] || { cat "$work/whole.out" && fail "whole run: exit status $status" && exit 1; }
 [ -n "$(outputs "$work/whole")" ] || fail "the whole run wrote nothing"
 
