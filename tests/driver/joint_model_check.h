@@ -266,11 +266,14 @@ inline double minus_loglik(const gsl_vector *t, void *data, gsl_vector *g) {
     }
     return -0.5 * (blocks[pat].second + quad);
   };
+  // The coefficient gradient is sum_j rows[j] (sum of the weighted s of the terms of row j):
+  // the inner sums are gathered per row first.
+  Mat row_sum(J, Vec(K, 0.0));
   auto add_gradient = [&](size_t pat, size_t j, double w) {
     const std::vector<size_t> &obs = d.patterns[pat];
     const Vec &s = sj[j];
     for (size_t a = 0; a < obs.size(); ++a) {
-      for (size_t l = 0; l < p; ++l) dt[obs[a] * p + l] += w * d.rows[j][l] * s[a];
+      row_sum[j][obs[a]] += w * s[a];
       for (size_t b = 0; b < obs.size(); ++b)
         dS[obs[a]][obs[b]] += 0.5 * w * (s[a] * s[b] - blocks[pat].first[a][b]);
     }
@@ -284,13 +287,20 @@ inline double minus_loglik(const gsl_vector *t, void *data, gsl_vector *g) {
       add_gradient(d.pat_y[i], d.row_of[i], 1.0);
   }
   for (size_t i = 0; i < d.non.size(); ++i) {
-    for (size_t j = 0; j < J; ++j) terms[j] = logq[j] + log_density(d.non[i], d.pat_non[i], j);
-    const double sum = log_sum_exp(terms);
-    total += sum;
-    for (size_t j = 0; g && j < J; ++j) add_gradient(d.pat_non[i], j, std::exp(terms[j] - sum));
+    double big = -HUGE_VAL, sum = 0.0;
+    for (size_t j = 0; j < J; ++j) {
+      terms[j] = logq[j] + log_density(d.non[i], d.pat_non[i], j);
+      big = std::max(big, terms[j]);
+    }
+    for (size_t j = 0; j < J; ++j) sum += (terms[j] = std::exp(terms[j] - big));
+    total += big + std::log(sum);
+    for (size_t j = 0; g && j < J; ++j) add_gradient(d.pat_non[i], j, terms[j] / sum);
   }
   if (!g)
     return -total;
+  for (size_t j = 0; j < J; ++j)
+    for (size_t k = 0; k < K; ++k)
+      for (size_t l = 0; l < p; ++l) dt[k * p + l] += d.rows[j][l] * row_sum[j][k];
   const double subjects = static_cast<double>(d.y.size() + d.non.size());
   for (size_t j = 0; j + 1 < J; ++j) dt[lo + j] -= subjects * std::exp(logq[j]);
   for (size_t a = 0, at = K * p; a < K; ++a)  // Sigma = L L': d/dL = 2 dS L

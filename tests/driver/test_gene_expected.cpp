@@ -2,11 +2,11 @@
 // against computations written here from the input files alone: the map kept and cut into
 // genes, the genotype coding and the eligible variants, the test MACs, the row layouts and NA
 // placement, and the scores U and their variances V of every test, from the observed-data
-// log-likelihood of the joint model: maximised under the null (BFGS, GSL, then Newton steps), its
-// gradient in the tested coefficients, and its Hessian by central differences of the gradient,
-// with V the Schur complement over the nuisance parameters. T = U'V^-1U with its chi-square tail
-// and the SKAT Q = sum w U^2 with its Davies tail are recomputed from the printed U and V. The
-// end-to-end runner checks the program against these files; this checks the files.
+// log-likelihood of the joint model (tests/driver/joint_model_check.h): maximised under the null
+// (BFGS, GSL), its gradient in the tested coefficients, and its Hessian by central differences
+// of the gradient, with V the Schur complement over the nuisance parameters. T = U'V^-1U with its
+// chi-square tail and the SKAT Q = sum w U^2 with its Davies tail are recomputed from the printed U
+// and V. The end-to-end runner checks the program against these files; this checks the files.
 #include <gsl/gsl_cdf.h>
 #include <gsl/gsl_eigen.h>
 #include <gsl/gsl_errno.h>
@@ -24,43 +24,25 @@
 #include <string>
 #include <vector>
 
+#include "tests/driver/joint_model_check.h"
 #include "toolkit/qfc.h"
 
 namespace {
 
+using joint_check::missing;
+using joint_check::numbers;
+using joint_check::read_lines;
+using joint_check::split_tabs;
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 using Vec = std::vector<double>;
 using Mat = std::vector<Vec>;
-
-Strings read_lines(const fs::path &file) {
-  std::ifstream in(file);
-  Strings lines;
-  for (std::string text; std::getline(in, text);) lines.push_back(text);
-  return lines;
-}
-
-Strings split(const std::string &text, char sep) {
-  Strings fields;
-  std::istringstream in(text);
-  for (std::string field; std::getline(in, field, sep);) fields.push_back(field);
-  return fields;
-}
 
 Strings words(const std::string &text) {
   std::istringstream in(text);
   Strings out;
   for (std::string w; in >> w;) out.push_back(w);
   return out;
-}
-
-bool missing(double x) { return std::fabs(x + 999.0) < 1e-10; }
-
-double log_sum_exp(const Vec &terms) {
-  const double big = *std::max_element(terms.begin(), terms.end());
-  double sum = 0.0;
-  for (double t : terms) sum += std::exp(t - big);
-  return big + std::log(sum);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -84,12 +66,6 @@ struct Study {
   size_t K() const { return traits.size(); }
   size_t m() const { return y.size(); }
 };
-
-Vec numbers(const std::string &text) {
-  Vec v;
-  for (const std::string &w : words(text)) v.push_back(std::stod(w));
-  return v;
-}
 
 Study read_study(const fs::path &dir) {
   Study s;
@@ -190,35 +166,15 @@ std::map<std::string, std::vector<Variant>> genes_of(const Study &s) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The joint model with a design of width w (tested columns first, then intercept and
-// covariates): sequenced subject i has design row rows[i]; a non-sequenced subject has one of
-// the J distinct rows with unknown masses. Parameters, unconstrained: coefficients trait-major
-// (w per trait), the Cholesky factor of Sigma row by row with its diagonal on the log scale,
-// J - 1 mass logits (the last is 0).
-struct Model {
-  size_t K = 0, w = 0;
-  Mat rows, y, non;                            // distinct rows, traits
-  std::vector<size_t> row_of, pat_y, pat_non;  // distinct row of a sequenced subject; patterns
-  std::vector<std::vector<size_t>> patterns;   // observed traits of each pattern
-  size_t size() const { return K * w + K * (K + 1) / 2 + rows.size() - 1; }
-};
+// The joint model of one test: its design (tested columns first, then intercept and
+// covariates) is the row of every sequenced subject, and a non-sequenced subject has one of the
+// J distinct rows, with unknown masses (the model of joint_model_check.h with the design's
+// width in place of p).
 
-size_t pattern_of(Model &d, const Vec &y) {
-  std::vector<size_t> obs;
-  for (size_t k = 0; k < y.size(); ++k)
-    if (!missing(y[k]))
-      obs.push_back(k);
-  const auto it = std::find(d.patterns.begin(), d.patterns.end(), obs);
-  if (it != d.patterns.end())
-    return static_cast<size_t>(it - d.patterns.begin());
-  d.patterns.push_back(obs);
-  return d.patterns.size() - 1;
-}
-
-Model make_model(const Study &s, const Mat &design) {
-  Model d;
+joint_check::Joint make_model(const Study &s, const Mat &design) {
+  joint_check::Joint d;
   d.K = s.K();
-  d.w = design[0].size();
+  d.p = design[0].size();
   d.non = s.non;
   d.y = s.y;
   std::map<Vec, size_t> index;
@@ -226,110 +182,10 @@ Model make_model(const Study &s, const Mat &design) {
     if (index.emplace(design[i], d.rows.size()).second)
       d.rows.push_back(design[i]);
     d.row_of.push_back(index[design[i]]);
-    d.pat_y.push_back(pattern_of(d, s.y[i]));
+    d.pat_y.push_back(joint_check::pattern_of(d, s.y[i]));
   }
-  for (const Vec &y : d.non) d.pat_non.push_back(pattern_of(d, y));
+  for (const Vec &y : d.non) d.pat_non.push_back(joint_check::pattern_of(d, y));
   return d;
-}
-
-// Inverse and log determinant of the block of Sigma = L L' on the traits obs.
-std::pair<Mat, double> sigma_block(const Mat &L, const std::vector<size_t> &obs) {
-  const size_t n = obs.size();
-  Mat inv(n, Vec(n));
-  if (n == 0)
-    return {inv, 0.0};
-  gsl_matrix *S = gsl_matrix_calloc(n, n);
-  for (size_t a = 0; a < n; ++a)
-    for (size_t b = 0; b < n; ++b)
-      for (size_t c = 0; c < L.size(); ++c) *gsl_matrix_ptr(S, a, b) += L[obs[a]][c] * L[obs[b]][c];
-  gsl_linalg_cholesky_decomp1(S);
-  double logdet = 0.0;
-  for (size_t a = 0; a < n; ++a) logdet += 2.0 * std::log(gsl_matrix_get(S, a, a));
-  gsl_linalg_cholesky_invert(S);
-  for (size_t a = 0; a < n; ++a)
-    for (size_t b = 0; b < n; ++b) inv[a][b] = gsl_matrix_get(S, a, b);
-  gsl_matrix_free(S);
-  return {inv, logdet};
-}
-
-// Minus the observed-data log-likelihood (constants dropped) and its gradient dt. A sequenced
-// subject adds log q_row + log N(y_obs; mean_obs, Sigma_obs), a non-sequenced one
-// log sum_j q_j N(y_obs; mean_j, Sigma_obs). The gradient of a normal term is s = Sigma_obs^-1 r
-// for the mean and (s s' - Sigma_obs^-1) / 2 for Sigma_obs; a non-sequenced subject weights each
-// row's term by its posterior weight.
-double minus_loglik(const Model &d, const Vec &t, Vec *grad) {
-  const size_t K = d.K, w = d.w, J = d.rows.size(), lo = K * w + K * (K + 1) / 2;
-  Mat L(K, Vec(K, 0.0)), mean(J, Vec(K, 0.0)), dS(K, Vec(K, 0.0));
-  for (size_t a = 0, at = K * w; a < K; ++a)
-    for (size_t b = 0; b <= a; ++b, ++at) L[a][b] = a == b ? std::exp(t[at]) : t[at];
-  Vec logq(J, 0.0), dt(t.size(), 0.0), terms(J);
-  for (size_t j = 0; j + 1 < J; ++j) logq[j] = t[lo + j];
-  const double norm = log_sum_exp(logq);
-  for (size_t j = 0; j < J; ++j) {
-    logq[j] -= norm;
-    for (size_t k = 0; k < K; ++k)
-      for (size_t l = 0; l < w; ++l) mean[j][k] += d.rows[j][l] * t[k * w + l];
-  }
-  Mat sj(J, Vec(K));
-  std::vector<std::pair<Mat, double>> blocks;
-  for (const auto &obs : d.patterns) blocks.push_back(sigma_block(L, obs));
-  auto log_density = [&](const Vec &y, size_t pat, size_t j) {
-    const std::vector<size_t> &obs = d.patterns[pat];
-    Vec &s = sj[j];
-    double quad = 0.0;
-    for (size_t a = 0; a < obs.size(); ++a) {
-      s[a] = 0.0;
-      for (size_t b = 0; b < obs.size(); ++b)
-        s[a] += blocks[pat].first[a][b] * (y[obs[b]] - mean[j][obs[b]]);
-      quad += (y[obs[a]] - mean[j][obs[a]]) * s[a];
-    }
-    return -0.5 * (blocks[pat].second + quad);
-  };
-  // The coefficient gradient is sum_j rows[j] (sum of the weighted s of the terms of row j):
-  // the inner sums are gathered per row first.
-  Mat row_sum(J, Vec(K, 0.0));
-  auto add_gradient = [&](size_t pat, size_t j, double weight) {
-    const std::vector<size_t> &obs = d.patterns[pat];
-    const Vec &s = sj[j];
-    for (size_t a = 0; a < obs.size(); ++a) {
-      row_sum[j][obs[a]] += weight * s[a];
-      for (size_t b = 0; b < obs.size(); ++b)
-        dS[obs[a]][obs[b]] += 0.5 * weight * (s[a] * s[b] - blocks[pat].first[a][b]);
-    }
-    if (j + 1 < J)
-      dt[lo + j] += weight;
-  };
-  double total = 0.0;
-  for (size_t i = 0; i < d.y.size(); ++i) {
-    total += logq[d.row_of[i]] + log_density(d.y[i], d.pat_y[i], d.row_of[i]);
-    if (grad)
-      add_gradient(d.pat_y[i], d.row_of[i], 1.0);
-  }
-  for (size_t i = 0; i < d.non.size(); ++i) {
-    double big = -HUGE_VAL, sum = 0.0;
-    for (size_t j = 0; j < J; ++j) {
-      terms[j] = logq[j] + log_density(d.non[i], d.pat_non[i], j);
-      big = std::max(big, terms[j]);
-    }
-    for (size_t j = 0; j < J; ++j) sum += (terms[j] = std::exp(terms[j] - big));
-    total += big + std::log(sum);
-    for (size_t j = 0; grad && j < J; ++j) add_gradient(d.pat_non[i], j, terms[j] / sum);
-  }
-  if (!grad)
-    return -total;
-  for (size_t j = 0; j < J; ++j)
-    for (size_t k = 0; k < K; ++k)
-      for (size_t l = 0; l < w; ++l) dt[k * w + l] += d.rows[j][l] * row_sum[j][k];
-  const double subjects = static_cast<double>(d.y.size() + d.non.size());
-  for (size_t j = 0; j + 1 < J; ++j) dt[lo + j] -= subjects * std::exp(logq[j]);
-  for (size_t a = 0, at = K * w; a < K; ++a)  // Sigma = L L': d/dL = 2 dS L
-    for (size_t b = 0; b <= a; ++b, ++at) {
-      for (size_t c = 0; c < K; ++c) dt[at] += 2.0 * dS[a][c] * L[c][b];
-      dt[at] *= a == b ? L[a][a] : 1.0;
-    }
-  grad->resize(t.size());
-  for (size_t i = 0; i < t.size(); ++i) (*grad)[i] = -dt[i];
-  return -total;
 }
 
 // The null fit: the tested coefficients are 0, so a row's mean depends on its covariates
@@ -339,15 +195,16 @@ double minus_loglik(const Model &d, const Vec &t, Vec *grad) {
 // coefficients, Sigma and one logit per covariate class (that of the last row held at 0), and
 // row j's logit is its class's logit plus log(n_j / n_class) - log(n_J / n_class(J)).
 struct NullFit {
-  const Model *d;
+  const joint_check::Joint *d;
   std::vector<size_t> coefficients;  // positions of the free coefficients and Sigma
   std::vector<size_t> class_of;      // class of each distinct row
   Vec offset;                        // of each row's logit
   size_t classes = 0;
   size_t size() const { return coefficients.size() + classes - 1; }
   Vec full(const gsl_vector *x) const {
-    Vec t(d->size(), 0.0);
-    const size_t nc = coefficients.size(), lo = d->size() - (d->rows.size() - 1);
+    const size_t n = joint_check::parameter_count(*d);
+    Vec t(n, 0.0);
+    const size_t nc = coefficients.size(), lo = n - (d->rows.size() - 1);
     for (size_t i = 0; i < nc; ++i) t[coefficients[i]] = gsl_vector_get(x, i);
     for (size_t j = 0; j + 1 < d->rows.size(); ++j)
       t[lo + j] = offset[j] + (class_of[j] + 1 < classes ? gsl_vector_get(x, nc + class_of[j]) : 0);
@@ -357,13 +214,14 @@ struct NullFit {
 
 double null_f(const gsl_vector *x, void *p) {
   const NullFit &f = *static_cast<NullFit *>(p);
-  return minus_loglik(*f.d, f.full(x), nullptr);
+  const Vec t = f.full(x);
+  gsl_vector_const_view tv = gsl_vector_const_view_array(t.data(), t.size());
+  return joint_check::minus_f(&tv.vector, const_cast<joint_check::Joint *>(f.d));
 }
 void null_df(const gsl_vector *x, void *p, gsl_vector *g) {
   const NullFit &f = *static_cast<NullFit *>(p);
-  Vec grad;
-  minus_loglik(*f.d, f.full(x), &grad);
-  const size_t nc = f.coefficients.size(), lo = f.d->size() - (f.d->rows.size() - 1);
+  const Vec grad = joint_check::gradient(*f.d, f.full(x));
+  const size_t nc = f.coefficients.size(), lo = grad.size() - (f.d->rows.size() - 1);
   gsl_vector_set_zero(g);
   for (size_t i = 0; i < nc; ++i) gsl_vector_set(g, i, grad[f.coefficients[i]]);
   for (size_t j = 0; j + 1 < f.d->rows.size(); ++j)
@@ -373,24 +231,6 @@ void null_df(const gsl_vector *x, void *p, gsl_vector *g) {
 void null_fdf(const gsl_vector *x, void *p, double *v, gsl_vector *g) {
   *v = null_f(x, p);
   null_df(x, p, g);
-}
-
-// Hessian of minus the log-likelihood by central differences of its gradient.
-Mat hessian(const Model &d, const Vec &t) {
-  const double h = 1e-5;
-  Mat H(t.size(), Vec(t.size()));
-  Vec up, down;
-  for (size_t a = 0; a < t.size(); ++a) {
-    Vec u = t;
-    u[a] += h;
-    minus_loglik(d, u, &up);
-    u[a] -= 2 * h;
-    minus_loglik(d, u, &down);
-    for (size_t b = 0; b < t.size(); ++b) H[a][b] = (up[b] - down[b]) / (2 * h);
-  }
-  for (size_t a = 0; a < t.size(); ++a)  // symmetrise the rounding
-    for (size_t b = 0; b < a; ++b) H[a][b] = H[b][a] = 0.5 * (H[a][b] + H[b][a]);
-  return H;
 }
 
 // Solves A x = b for the symmetric positive definite A (all columns of B at once).
@@ -421,8 +261,8 @@ struct Score {
 // zero coefficients, Sigma = I and masses from the sequenced counts until the gradient norm is
 // below 1e-7, where the score agrees with that at the maximum far below the tolerances used.
 Score efficient_score(const Study &s, const Mat &design, size_t nGen) {
-  const Model d = make_model(s, design);
-  const size_t K = d.K, w = d.w, J = d.rows.size(), n = d.size();
+  const joint_check::Joint d = make_model(s, design);
+  const size_t K = d.K, w = d.p, J = d.rows.size(), n = joint_check::parameter_count(d);
   NullFit fit{&d, {}, {}, {}, 0};
   std::vector<size_t> tested, free;
   for (size_t k = 0; k < K; ++k)
@@ -467,9 +307,10 @@ Score efficient_score(const Study &s, const Mat &design, size_t nGen) {
   gsl_multimin_fdfminimizer_free(m);
   gsl_vector_free(x);
   const size_t nfree = free.size();
-  const Mat H = hessian(d, t);
-  Vec g;
-  minus_loglik(d, t, &g);
+  Mat H = joint_check::hessian(d, t);
+  for (size_t a = 0; a < n; ++a)  // symmetrise the rounding of the differences
+    for (size_t b = 0; b < a; ++b) H[a][b] = H[b][a] = 0.5 * (H[a][b] + H[b][a]);
+  const Vec g = joint_check::gradient(d, t);
   const size_t G = tested.size();
   Score out{Vec(G), Mat(G, Vec(G))};
   Mat Hff(nfree, Vec(nfree)), Hft(nfree, Vec(G));
@@ -601,7 +442,7 @@ void check_case(const std::string &name) {
   size_t g_no = 0;
   for (const auto &[gene, records] : genes) {
     ++g_no;
-    const Strings lf = split(level[g_no], '\t'), wf = split(warn[g_no - 1], '\t');
+    const Strings lf = split_tabs(level[g_no]), wf = split_tabs(warn[g_no - 1]);
     ASSERT_EQ(lf.at(0), gene);
     ASSERT_EQ(wf.at(0), gene);
     ASSERT_EQ(lf.size(), 1 + 3 * tests.size()) << gene;
@@ -633,7 +474,7 @@ void check_case(const std::string &name) {
         std::vector<const Variant *> in_order;
         std::vector<const Variant *> left = eligible;
         for (size_t l = 0; l < G1; ++l) {
-          const std::string label = split(file[row + l], '\t').at(1);
+          const std::string label = split_tabs(file[row + l]).at(1);
           const auto it = std::find_if(left.begin(), left.end(), [&](const Variant *v) {
             return label == s.traits[0] + "_" + v->snp;
           });
@@ -649,7 +490,7 @@ void check_case(const std::string &name) {
         for (size_t k = 0; k < K; ++k)
           for (size_t l = 0; l < G1; ++l) {
             const size_t e = k * G1 + l;
-            const Strings f = split(file[row + e], '\t');
+            const Strings f = split_tabs(file[row + e]);
             const Variant &v = *in_order[l];
             const std::string wr = what + " row " + std::to_string(e + 1);
             ASSERT_EQ(f.size(), 5 + L) << wr;
@@ -681,7 +522,7 @@ void check_case(const std::string &name) {
       Mat V(K, Vec(K));
       Vec U(K);
       for (size_t k = 0; k < K; ++k) {
-        const Strings f = split(file[row + k], '\t');
+        const Strings f = split_tabs(file[row + k]);
         const std::string wr = what + " row " + std::to_string(k + 1);
         ASSERT_EQ(f.size(), 4 + K) << wr;
         EXPECT_EQ(Strings(f.begin(), f.begin() + 3), (Strings{gene, s.traits[k], lf[at]})) << wr;
