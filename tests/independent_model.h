@@ -334,6 +334,22 @@ inline Joint make_joint(const Mat &design, const Mat &y, const Mat &non,
   return d;
 }
 
+// The parameters of d from the coefficients (in d's order), Sigma (K x K) and the J masses.
+inline Vec unconstrained(const Joint &d, const Vec &coef, const Mat &Sigma, const Vec &q) {
+  Vec t = coef;
+  t.resize(d.size(), 0.0);
+  Mat L(d.K, Vec(d.K, 0.0));
+  for (size_t a = 0, at = d.chol(); a < d.K; ++a)
+    for (size_t b = 0; b <= a; ++b, ++at) {
+      double v = Sigma[a][b];
+      for (size_t c = 0; c < b; ++c) v -= L[a][c] * L[b][c];
+      L[a][b] = a == b ? std::sqrt(v) : v / L[b][b];
+      t[at] = a == b ? std::log(L[a][b]) : L[a][b];
+    }
+  for (size_t j = 0; j + 1 < d.J; ++j) t[d.masses() + j] = std::log(q[j] / q[d.J - 1]);
+  return t;
+}
+
 // Inverse and log determinant of the block of Sigma = L L' on the traits obs.
 inline std::pair<Mat, double> sigma_block(const Mat &L, const std::vector<size_t> &obs) {
   const size_t n = obs.size();

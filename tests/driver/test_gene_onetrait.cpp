@@ -94,27 +94,20 @@ Vec engine_fit(const Case &cs, const Joint &d, size_t t, size_t G) {
   ::K = saved_K;
   ::p = saved_p;
   EXPECT_FALSE(flag_nonconvergence);
-  Vec th(d.size(), 0.0);
-  for (size_t k = 0; k < d.K; ++k)
+  Vec coef(d.chol(), 0.0), q;
+  Mat Sigma(d.K, Vec(d.K));
+  for (size_t k = 0; k < d.K; ++k) {
     for (int l = (k == t ? 2 : 1); l <= e.w; ++l)
-      th[d.offset[k] + l - 1 + (k == t ? G - 1 : 0)] = e.eta0[l][k + 1];
-  Mat L(d.K, Vec(d.K, 0.0));  // Sigma = L L'
-  for (size_t a = 0, at = d.chol(); a < d.K; ++a)
-    for (size_t b = 0; b <= a; ++b, ++at) {
-      double v = e.Sigma[b + 1][a + 1];
-      for (size_t c = 0; c < b; ++c) v -= L[a][c] * L[b][c];
-      L[a][b] = a == b ? std::sqrt(v) : v / L[b][b];
-      th[at] = a == b ? std::log(L[a][b]) : L[a][b];
-    }
+      coef[d.offset[k] + l - 1 + (k == t ? G - 1 : 0)] = e.eta0[l][k + 1];
+    for (size_t b = 0; b < d.K; ++b) Sigma[k][b] = e.Sigma[std::min(k, b) + 1][std::max(k, b) + 1];
+  }
   std::map<Vec, int> u_of;
   for (int u = 1; u <= e.J; ++u) u_of[Vec(e.W_Uni[u] + 1, e.W_Uni[u] + e.w + 1)] = u;
-  Vec q;
   for (size_t j = 0; j < d.J; ++j) {
     const int u = u_of.at(condense(d.rows[t][j], G));
     q.push_back(e.q[u] * d.count[j] / e.n_UniW[u]);
   }
-  for (size_t j = 0; j + 1 < d.J; ++j) th[d.masses() + j] = std::log(q[j] / q.back());
-  return th;
+  return unconstrained(d, coef, Sigma, q);
 }
 
 class Checker {

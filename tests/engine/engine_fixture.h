@@ -1,10 +1,9 @@
 // Test support for the engine: small data sets laid out as the driver lays them out (subjects
-// grouped by missing pattern, unique covariate table built by hand), the engine's arrays, and an
-// independent observed-data log-likelihood of the joint model written from the model itself.
+// grouped by missing pattern, unique covariate table built by hand), the engine's arrays, and the
+// observed-data log-likelihood of the joint model written for the end-to-end checks.
 #ifndef VARNOSTA_TESTS_ENGINE_ENGINE_FIXTURE_H
 #define VARNOSTA_TESTS_ENGINE_ENGINE_FIXTURE_H
 
-#include <gsl/gsl_linalg.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "engine/func_algorithm.h"
+#include "tests/independent_model.h"
 #include "tests/test_support.h"
 #include "toolkit/func_linear_algebra.h"
 
@@ -102,6 +102,7 @@ struct Model {
     Weta = pool.mat(m, nK), c = pool.vec(nK), Q1 = pool.mat(dimST + m, dimST + m);
     l1 = pool.vec(dimST + m), c_var = pool.mat(nK, nK), c2 = pool.mat(nK, nK);
     WW = pool.mat(w, w), c3 = pool.cube(nK), SigmaInv = pool.mat(nK, nK);
+    lay_out_joint();
   }
 
   void fit() {
@@ -180,55 +181,38 @@ struct Model {
     return [this](const std::vector<double> &th) { return loglik(th); };
   }
 
-  // Observed-data log-likelihood at th (as from theta()), written directly from the model:
-  // sequenced subjects log N(y_obs; mean_obs, Sigma_obs) + log q_u, non-sequenced subjects
-  // log sum_j q_j N(y_obs; W_Uni[j] B, Sigma_obs). Constants are dropped.
+  // Observed-data log-likelihood at th (as from theta()): that of the joint model of the
+  // end-to-end checks (tests/independent_model.h) on this data set.
   double loglik(const std::vector<double> &th) const {
-    std::vector<double> mass(J + 1, 1.0);
-    for (int j = 1; j < J; j++) mass[J] -= (mass[j] = th[dimST + j]);
-    double total = 0.0;
-    for (int t = 1; t <= N; t++) {
-      for (int i = mis_pats[t] + 1; i <= mis_pats[t + 1]; i++)
-        total += log_density(th, t, Y[i], ind_UniW[i]) + std::log(mass[ind_UniW[i]]);
-      for (int i = mis_patn[t] + 1; i <= mis_patn[t + 1]; i++) {
-        double big = -INFINITY, sum = 0.0;
-        std::vector<double> terms(J + 1);
-        for (int j = 1; j <= J; j++)
-          big = std::max(big, terms[j] = log_density(th, t, Y[i], j) + std::log(mass[j]));
-        for (int j = 1; j <= J; j++) sum += std::exp(terms[j] - big);
-        total += big + std::log(sum);
-      }
-    }
-    return total;
+    indep::Vec coef(th.begin() + 1, th.begin() + nK * w + 1), mass(J, 1.0);
+    indep::Mat S(nK, indep::Vec(nK));
+    for (int a = 1; a <= nK; a++)
+      for (int b = 1; b <= nK; b++) S[a - 1][b - 1] = th[twoIND[std::min(a, b)][std::max(a, b)]];
+    for (int j = 1; j < J; j++) mass[J - 1] -= (mass[j - 1] = th[dimST + j]);
+    return -indep::minus_loglik(joint, indep::unconstrained(joint, coef, S, mass).data(), nullptr);
   }
 
  private:
-  // log N(y_obs; W_Uni[j] B, Sigma_obs) of pattern t, constants dropped: GSL's Cholesky factor
-  // L, then |L^-1 r|^2 by forward substitution.
-  double log_density(const std::vector<double> &th, int t, const double *y, int j) const {
-    int d = nobs[t];
-    if (d == 0)
-      return 0.0;
-    std::vector<double> S(d * d), r(d);
-    for (int a = 0; a < d; a++) {
-      int oa = Obs[t][a + 1];
-      r[a] = y[oa];
-      for (int l = 1; l <= w; l++) r[a] -= W_Uni[j][l] * th[(oa - 1) * w + l];
-      for (int b = 0; b < d; b++) {
-        int ob = Obs[t][b + 1];
-        S[a * d + b] = th[twoIND[std::min(oa, ob)][std::max(oa, ob)]];
-      }
+  indep::Joint joint;
+
+  // The same data as the joint model of the shared checks, distinct rows as in W_Uni.
+  void lay_out_joint() {
+    joint.K = nK;
+    joint.J = J;
+    joint.rows.assign(nK, {});
+    for (int k = 0; k < nK; k++) {
+      joint.width.push_back(w);
+      joint.offset.push_back(k * w);
+      for (int j = 1; j <= J; j++) joint.rows[k].emplace_back(W_Uni[j] + 1, W_Uni[j] + w + 1);
     }
-    gsl_matrix_view L = gsl_matrix_view_array(S.data(), d, d);
-    gsl_linalg_cholesky_decomp1(&L.matrix);
-    double logdet = 0.0, quad = 0.0;
-    for (int a = 0; a < d; a++) {
-      for (int b = 0; b < a; b++) r[a] -= gsl_matrix_get(&L.matrix, a, b) * r[b];
-      r[a] /= gsl_matrix_get(&L.matrix, a, a);
-      logdet += 2.0 * std::log(gsl_matrix_get(&L.matrix, a, a));
-      quad += r[a] * r[a];
+    for (int j = 1; j <= J; j++) joint.count.push_back(n_UniW[j]);
+    for (int i = 1; i <= n; i++) {
+      indep::Vec y(Y[i] + 1, Y[i] + nK + 1);
+      (i <= m ? joint.pat_y : joint.pat_non).push_back(joint.pattern(y));
+      (i <= m ? joint.y : joint.non).push_back(y);
+      if (i <= m)
+        joint.row_of.push_back(ind_UniW[i] - 1);
     }
-    return -0.5 * (logdet + quad);
   }
 
   static int pattern_code(const Subject &s) {
