@@ -565,37 +565,23 @@ inline Vec maximise(const Joint &d, const std::vector<size_t> &fixed) {
   return t;
 }
 
-// The efficient score of the coefficients `tested` (in the order of U) at the maximum with them
-// held at 0 (BFGS, then two Newton steps in the other parameters), or at the point `at`, and its
-// variance: with g and H the gradient and Hessian of minus the log-likelihood there and N every
-// other parameter, U = -(g_T - H_TN H_NN^-1 g_N) (the
-// correction removes what is left of the nuisance score) and V = H_TT - H_TN H_NN^-1 H_NT, which
-// do not depend on how the nuisance parameters are parametrised. `ok` false: H_NN is not
-// positive definite.
+// The efficient score of the parameters `tested` (in the order of U) from the gradient g and
+// Hessian H of minus a log-likelihood, N being every other parameter: U = -(g_T - H_TN H_NN^-1
+// g_N) (the correction removes what is left of the nuisance score) and V = H_TT - H_TN H_NN^-1
+// H_NT, which at a maximum do not depend on how the nuisance parameters are parametrised;
+// step = H_NN^-1 g_N, the Newton step of N. `ok` false: H_NN is not positive definite.
 struct Efficient : Scores {
   bool ok = true;
+  std::vector<size_t> N;
+  Vec step;
 };
 
-inline Efficient efficient_score(const Joint &d, const std::vector<size_t> &tested,
-                                 const Vec *at = nullptr) {
-  Vec t = at ? *at : maximise(d, tested);
-  std::vector<size_t> N;
-  for (size_t x = 0; x < t.size(); ++x)
+inline Efficient schur(const Vec &g, const Mat &H, const std::vector<size_t> &tested) {
+  Efficient out;
+  for (size_t x = 0; x < g.size(); ++x)
     if (std::find(tested.begin(), tested.end(), x) == tested.end())
-      N.push_back(x);
-  for (int step = 0; step < (at ? 0 : 2); ++step) {
-    const Vec g0 = gradient(d, t);
-    const Mat H0 = hessian(d, t);
-    Mat A(N.size(), Vec(N.size())), b(N.size(), Vec(1));
-    for (size_t a = 0; a < N.size(); ++a) {
-      for (size_t c = 0; c < N.size(); ++c) A[a][c] = H0[N[a]][N[c]];
-      b[a][0] = g0[N[a]];
-    }
-    if (spd_solve(A, b))
-      for (size_t a = 0; a < N.size(); ++a) t[N[a]] -= b[a][0];
-  }
-  const Vec g = gradient(d, t);
-  const Mat H = hessian(d, t);
+      out.N.push_back(x);
+  const std::vector<size_t> &N = out.N;
   const size_t G = tested.size();
   Mat HNN(N.size(), Vec(N.size())), X(N.size(), Vec(G + 1));
   for (size_t a = 0; a < N.size(); ++a) {
@@ -603,11 +589,11 @@ inline Efficient efficient_score(const Joint &d, const std::vector<size_t> &test
     for (size_t b = 0; b < G; ++b) X[a][b] = H[N[a]][tested[b]];
     X[a][G] = g[N[a]];
   }
-  Efficient out;
   out.U.assign(G, 0.0);
   out.V.assign(G, Vec(G, 0.0));
   const Mat HNT = X;
   out.ok = spd_solve(HNN, X);
+  for (size_t z = 0; z < N.size(); ++z) out.step.push_back(X[z][G]);
   for (size_t a = 0; a < G; ++a) {
     out.U[a] = -g[tested[a]];
     for (size_t z = 0; out.ok && z < N.size(); ++z) out.U[a] += HNT[z][a] * X[z][G];
@@ -617,6 +603,19 @@ inline Efficient efficient_score(const Joint &d, const std::vector<size_t> &test
     }
   }
   return out;
+}
+
+// The efficient score of the coefficients `tested` of d at the maximum with them held at 0
+// (BFGS, then two Newton steps in the other parameters), or at the point `at`.
+inline Efficient efficient_score(const Joint &d, const std::vector<size_t> &tested,
+                                 const Vec *at = nullptr) {
+  Vec t = at ? *at : maximise(d, tested);
+  for (int step = 0;; ++step) {
+    const Efficient e = schur(gradient(d, t), hessian(d, t), tested);
+    if (at || step == 2 || !e.ok)
+      return e;
+    for (size_t z = 0; z < e.N.size(); ++z) t[e.N[z]] -= e.step[z];
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

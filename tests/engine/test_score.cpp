@@ -90,44 +90,35 @@ Rows residual_covariance(const Model &d, const Rows &B) {
   return S;
 }
 
-// The efficient score of the parameters at positions `tested` (1-based, in the order of U) from
-// a finite-difference gradient g and information I of loglik at th, X being every other
-// position: raw = g_G, efficient = g_G - I_GX I_XX^-1 g_X, V = I_GG - I_GX I_XX^-1 I_XG; and the
-// largest nuisance gradient in units of its standard error under I_XX (the fit's stationarity).
-struct FdScore {
-  std::vector<double> raw, efficient;
-  Rows V;
+// The efficient score (U, V) of the parameters at positions `tested` (1-based, in the order of
+// U) of loglik at th from a finite-difference gradient and information (tests/independent_model.h),
+// the raw score (the gradient of the tested parameters) and the largest nuisance gradient in
+// units of its standard error under the nuisance information (the fit's stationarity).
+struct FdScore : indep::Efficient {
+  std::vector<double> raw;
   double stationarity = 0.0;
 };
 
 FdScore fd_score(const std::function<double(const std::vector<double> &)> &loglik,
                  const std::vector<double> &th, const std::vector<int> &tested) {
-  std::vector<double> g;
-  Rows I = engine_test::fd_information(loglik, th, g, 1e-3);
-  std::vector<int> X;
-  for (int i = 1; i < static_cast<int>(th.size()); i++)
-    if (std::find(tested.begin(), tested.end(), i) == tested.end())
-      X.push_back(i);
-  auto block = [&](const std::vector<int> &r, const std::vector<int> &c) {
-    Rows out(r.size(), std::vector<double>(c.size()));
-    for (size_t a = 0; a < r.size(); a++)
-      for (size_t b = 0; b < c.size(); b++) out[a][b] = I[r[a] - 1][c[b] - 1];
-    return out;
-  };
-  Rows XXinv = gsl_spd_inverse(block(X, X)), gX(X.size(), std::vector<double>(1));
+  std::vector<double> grad, g;
+  const Rows I = engine_test::fd_information(loglik, th, grad, 1e-3);
+  for (size_t i = 1; i < th.size(); i++) g.push_back(-grad[i]);
+  std::vector<size_t> T;
   FdScore f;
-  for (size_t a = 0; a < X.size(); a++) {
-    gX[a][0] = g[X[a]];
-    f.stationarity = std::max(f.stationarity, std::fabs(g[X[a]]) * std::sqrt(XXinv[a][a]));
+  for (int x : tested) {
+    T.push_back(x - 1);
+    f.raw.push_back(grad[x]);
   }
-  Rows A = varnosta_test::product(block(tested, X), XXinv);
-  Rows AgX = varnosta_test::product(A, gX), AXG = varnosta_test::product(A, block(X, tested));
-  f.V = block(tested, tested);
-  for (size_t x = 0; x < tested.size(); x++) {
-    f.raw.push_back(g[tested[x]]);
-    f.efficient.push_back(g[tested[x]] - AgX[x][0]);
-    for (size_t y = 0; y < tested.size(); y++) f.V[x][y] -= AXG[x][y];
+  static_cast<indep::Efficient &>(f) = indep::schur(g, I, T);
+  Rows INN;
+  for (size_t a : f.N) {
+    INN.emplace_back();
+    for (size_t b : f.N) INN.back().push_back(I[a][b]);
   }
+  const Rows inv = gsl_spd_inverse(INN);
+  for (size_t a = 0; a < f.N.size(); a++)
+    f.stationarity = std::max(f.stationarity, std::fabs(g[f.N[a]]) * std::sqrt(inv[a][a]));
   return f;
 }
 
@@ -319,14 +310,17 @@ TEST(EngineScore, DegenerateTraitsEndTheFitWithAFlag) {
   EXPECT_FALSE(flag_fit_singular);
 }
 
-// Two and three traits, 50 of 200 subjects non-sequenced, each trait missing with probability
-// 0.15 (every pattern occurs, the one without any observed trait included), each trait tested
-// in turn (the positions for t = 1 and t = K). The constrained fit is a stationary point of the
-// independent log-likelihood in every free parameter; U and V of rareUV_indi_score match the
-// efficient score and its variance from a finite-difference gradient and Hessian there; the
-// gene score with the same column as its one variant gives the same numbers.
+// One trait tested at a time, 50 of 200 subjects non-sequenced, each trait missing with
+// probability 0.15 (every pattern occurs, the one without any observed trait included), each
+// trait tested in turn: one genotype column with two and three traits, and a gene's two variants
+// as the tested trait's own columns while the other traits carry their sum (the one-trait SKAT
+// layout: the blocks of the traits after t start one place later) with three. The constrained
+// fit is a stationary point of the independent log-likelihood in every free parameter (that of
+// the fixture on the full gene rows, the other traits' variant coefficients tied to one value);
+// U and V of the gene score match the efficient score and its variance from a finite-difference
+// gradient and Hessian there; with one column rareUV_indi_score gives the same numbers.
 //
-// Tolerances of the finite-difference checks (this test and the three after it). Agreement is to
+// Tolerances of the finite-difference checks (this test and the two after it). Agreement is to
 // the fit's accuracy: the EM stops once its L1 step is below 1e-4, U and the information come from
 // the last iterate, and the information uses identities of the fixed point. The Hessian is taken
 // with steps of 1e-3 of a parameter's scale (smaller steps let the rounding error of the second
@@ -337,25 +331,55 @@ TEST(EngineScore, DegenerateTraitsEndTheFitWithAFlag) {
 // the gene score by 5e-4, the other Louis terms and the two coefficient-covariance terms of the
 // score move it by more than 1e-2.
 TEST(EngineScore, OneTraitScoreMatchesFiniteDifferences) {
-  for (int traits : {2, 3}) {
+  for (const auto &[nK, nGen] : {std::pair{2, 1}, {3, 1}, {3, 2}}) {
     std::vector<Subject> seq, nonseq;
-    trait_data(40 + traits, traits, 1, 150, 50, 0.15, seq, nonseq);
-    Model d(traits, seq, nonseq);
+    trait_data(nGen == 1 ? 40 + nK : 14, nK, nGen, 150, 50, 0.15, seq, nonseq);
+    Model d(nK, seq, nonseq);
     ASSERT_EQ(d.nobs[1], 0);
-    ASSERT_GT(d.mis_patn[2] + d.mis_pats[2], d.mis_patn[1] + d.mis_pats[1]);
-    double *U = d.pool.vec(1), **V = d.pool.mat(1, 1), *U1 = d.pool.vec(1), **V1 = d.pool.mat(1, 1);
-    for (int t = 1; t <= traits; t++) {
-      std::string what = "K " + std::to_string(traits) + ", trait " + std::to_string(t);
-      d.fit_constrained(t);
+    const int pc = d.w - nGen + 1;
+    double **C = condensed_rows(d, nGen), *U = d.pool.vec(nGen), **V = d.pool.mat(nGen, nGen);
+    double *U1 = d.pool.vec(1), **V1 = d.pool.mat(1, 1);
+    for (int t = 1; t <= nK; t++) {
+      const std::string what = "K " + std::to_string(nK) + ", " + std::to_string(nGen) +
+                               " column(s), trait " + std::to_string(t);
+      d.fit_constrained(t, pc, C);
       ASSERT_FALSE(flag_nonconvergence);
       EXPECT_EQ(d.eta0[1][t], 0.0);
-      FdScore f = fd_score(d.loglik_function(), d.theta(), {(t - 1) * d.w + 1});
+      // Gene-layout parameters: trait k's block starts at o_k (after t: nGen - 1 further on).
+      auto o = [&](int k) { return (k - 1) * pc + (k > t ? nGen - 1 : 0); };
+      const int dimST = nK * pc - 1 + nGen + nK * (nK + 1) / 2;
+      std::vector<double> th(dimST + d.J);
+      for (int k = 1; k <= nK; k++)
+        for (int l = 1; l <= pc; l++) {
+          if (k != t)
+            th[o(k) + l] = d.eta0[l][k];
+          else if (l > 1)
+            th[o(k) + nGen + l - 1] = d.eta0[l][k];
+        }
+      for (int a = 1, pos = nK * pc + nGen - 1; a <= nK; a++)
+        for (int b = a; b <= nK; b++) th[++pos] = d.Sigma[a][b];
+      for (int j = 1; j < d.J; j++) th[dimST + j] = d.q[j];
+      // The same point in the fixture's layout (every trait on the full rows).
+      auto full = [&](const std::vector<double> &g) {
+        std::vector<double> x(d.dim);
+        for (int k = 1; k <= nK; k++)
+          for (int l = 1; l <= d.w; l++)
+            x[(k - 1) * d.w + l] = k == t ? g[o(k) + l] : g[o(k) + std::max(1, l - nGen + 1)];
+        for (int i = 1; i < static_cast<int>(g.size()) - (nK * pc - 1 + nGen); i++)
+          x[nK * d.w + i] = g[nK * pc - 1 + nGen + i];
+        return d.loglik(x);
+      };
+      std::vector<int> tested;
+      for (int j = 1; j <= nGen; j++) tested.push_back(o(t) + j);
+      FdScore f = fd_score(full, th, tested);
       EXPECT_LT(f.stationarity, 1e-3) << what;
-      d.score(t, U, V);
+      gene_score(d, t, nGen, C, U, V);
       ASSERT_TRUE(flag_positiveQ1);
-      expect_score(U, V, f.efficient, f.V, 2e-4, what);
+      expect_score(U, V, f.U, f.V, 2e-4, what);
+      if (nGen > 1)
+        continue;
       d.fit_constrained(t);
-      gene_score(d, t, 1, d.W_Uni, U1, V1);
+      d.score(t, U1, V1);
       EXPECT_NEAR(U1[1], U[1], 1e-10 * std::sqrt(V[1][1])) << what;
       EXPECT_NEAR(V1[1][1], V[1][1], 1e-10 * V[1][1]) << what;
     }
@@ -388,7 +412,7 @@ TEST(EngineScore, OneTraitScoreIsExactAwayFromTheFit) {
     EXPECT_GT(f.stationarity, 0.3);  // far from the fit in the nuisance parameters
     d.score(t, U, V);
     ASSERT_TRUE(flag_positiveQ1);
-    expect_score(U, V, f.efficient, f.V, 2e-4, "trait " + std::to_string(t));
+    expect_score(U, V, f.U, f.V, 2e-4, "trait " + std::to_string(t));
   }
 }
 
@@ -410,53 +434,4 @@ TEST(EngineScore, AllTraitsScoreMatchesFiniteDifferences) {
   d.score_all_traits(2, B, U, V);
   ASSERT_TRUE(flag_positiveQ1);
   expect_score(U, V, f.raw, f.V, 2e-4, "rareUV");
-}
-
-// One trait tested with a gene's two variants as its own columns while the other traits carry
-// their sum (the one-trait SKAT layout: the blocks of the traits after t start one place later),
-// for t = 1, 2 and 3. The reference log-likelihood is the fixture's on the full gene rows with
-// the other traits' two variant coefficients tied to one value.
-TEST(EngineScore, GeneScoreOfOneTraitMatchesFiniteDifferences) {
-  const int nK = 3, nGen = 2;
-  std::vector<Subject> seq, nonseq;
-  trait_data(14, nK, nGen, 150, 50, 0.15, seq, nonseq);
-  Model d(nK, seq, nonseq);
-  ASSERT_EQ(d.nobs[1], 0);
-  const int pc = d.w - nGen + 1;
-  double **C = condensed_rows(d, nGen), *U = d.pool.vec(nGen), **V = d.pool.mat(nGen, nGen);
-  for (int t = 1; t <= nK; t++) {
-    d.fit_constrained(t, pc, C);
-    ASSERT_FALSE(flag_nonconvergence);
-    // Gene-layout parameters: trait k's block starts at o_k (after t: nGen - 1 further on).
-    auto o = [&](int k) { return (k - 1) * pc + (k > t ? nGen - 1 : 0); };
-    const int dimST = nK * pc - 1 + nGen + nK * (nK + 1) / 2;
-    std::vector<double> th(dimST + d.J);
-    for (int k = 1; k <= nK; k++)
-      for (int l = 1; l <= pc; l++) {
-        if (k != t)
-          th[o(k) + l] = d.eta0[l][k];
-        else if (l > 1)
-          th[o(k) + nGen + l - 1] = d.eta0[l][k];
-      }
-    for (int a = 1, pos = nK * pc + nGen - 1; a <= nK; a++)
-      for (int b = a; b <= nK; b++) th[++pos] = d.Sigma[a][b];
-    for (int j = 1; j < d.J; j++) th[dimST + j] = d.q[j];
-    // The same point in the fixture's layout (every trait on the full rows).
-    auto full = [&](const std::vector<double> &g) {
-      std::vector<double> x(d.dim);
-      for (int k = 1; k <= nK; k++)
-        for (int l = 1; l <= d.w; l++)
-          x[(k - 1) * d.w + l] = k == t ? g[o(k) + l] : g[o(k) + std::max(1, l - nGen + 1)];
-      for (int i = 1; i < static_cast<int>(g.size()) - (nK * pc - 1 + nGen); i++)
-        x[nK * d.w + i] = g[nK * pc - 1 + nGen + i];
-      return d.loglik(x);
-    };
-    std::vector<int> tested;
-    for (int j = 1; j <= nGen; j++) tested.push_back(o(t) + j);
-    FdScore f = fd_score(full, th, tested);
-    EXPECT_LT(f.stationarity, 1e-3) << "trait " << t;
-    gene_score(d, t, nGen, C, U, V);
-    ASSERT_TRUE(flag_positiveQ1);
-    expect_score(U, V, f.efficient, f.V, 2e-4, "trait " + std::to_string(t));
-  }
 }

@@ -11,16 +11,15 @@
 #include <random>
 #include <vector>
 
+#include "tests/independent_model.h"
 #include "tests/test_support.h"
 #include "toolkit/func_linear_algebra.h"
 #include "toolkit/func_stat.h"
 
 namespace {
 
-using varnosta_test::gsl_spd_inverse;
 using varnosta_test::Mat;
 using varnosta_test::max_error;
-using varnosta_test::product;
 using varnosta_test::Rows;
 using varnosta_test::transpose;
 using varnosta_test::Vec;
@@ -68,53 +67,29 @@ TEST(StatRegression, ExactFractions) {
   EXPECT_LT(max_error({{U, V}}, {{0.0, 0.0}}), 1e-10);
 }
 
-// Independent score and covariance of columns 1..q given the rest, from the formulas with
-// GSL's inverse: r = y - X2 (X2'X2)^-1 X2'y, U = X1'r / s2, V = (X1'X1 - X1'X2 (X2'X2)^-1 X2'X1)
-// / s2 with s2 = r'r / n.
-void reference_scores(const Vec &y, const Mat &X, int q, Rows &U, Rows &V) {
-  Rows X1, X2, yc;
-  for (const auto &row : X.rows()) {
-    X1.emplace_back(row.begin(), row.begin() + q);
-    X2.emplace_back(row.begin() + q, row.end());
-  }
-  for (double v : y.values()) yc.push_back({v});
-  const Rows G = gsl_spd_inverse(product(transpose(X2), X2));
-  const Rows fitted = product(X2, product(G, product(transpose(X2), yc)));
-  Rows r = yc;
-  double rss = 0.0;
-  for (size_t s = 0; s < r.size(); s++) {
-    r[s][0] -= fitted[s][0];
-    rss += r[s][0] * r[s][0];
-  }
-  const double s2 = rss / r.size();
-  const Rows X1X2 = product(transpose(X1), X2);
-  U = product(transpose(X1), r);
-  V = product(transpose(X1), X1);
-  const Rows corr = product(X1X2, product(G, transpose(X1X2)));
-  for (int i = 0; i < q; i++) {
-    U[i][0] /= s2;
-    for (int j = 0; j < q; j++) V[i][j] = (V[i][j] - corr[i][j]) / s2;
-  }
-}
-
 TEST(StatRegression, ScoresAgainstIndependentFit) {
   std::mt19937 gen(7);
   for (int q : {1, 3}) {
     Vec y(200), U(q);
     Mat X(200, q + 4), V(q, q);
     random_data(y, X, q, gen);
-    Rows Ur, Vr;
-    reference_scores(y, X, q, Ur, Vr);
+    // The independent least-squares scores of the end-to-end checks.
+    Rows X1, X2;
+    for (const auto &row : X.rows()) {
+      X1.emplace_back(row.begin(), row.begin() + q);
+      X2.emplace_back(row.begin() + q, row.end());
+    }
+    const indep::Scores ref = indep::ls_score(X1, X2, y.values());
     flag_positiveQ1 = false;
     LinearReg_beta_score_v2(y.v, X.m, U.v, V.m, 200, q + 4, q);
     EXPECT_TRUE(flag_positiveQ1);
-    EXPECT_LT(max_error(transpose({U.values()}), Ur), 1e-9);
-    EXPECT_LT(max_error(V.rows(), Vr), 1e-9);
+    EXPECT_LT(max_error({U.values()}, {ref.U}), 1e-9);
+    EXPECT_LT(max_error(V.rows(), ref.V), 1e-9);
     EXPECT_EQ(V.rows(), transpose(V.rows()));
     if (q == 1) {  // the one-column routine gives the same test
       double U1 = 0.0, V1 = 0.0;
       LinearReg_beta_score(y.v, X.m, U1, V1, 200, q + 4);
-      EXPECT_LT(max_error({{U1, V1}}, {{Ur[0][0], Vr[0][0]}}), 1e-9);
+      EXPECT_LT(max_error({{U1, V1}}, {{ref.U[0], ref.V[0][0]}}), 1e-9);
     }
   }
 }
