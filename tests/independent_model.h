@@ -192,12 +192,6 @@ inline bool spd_solve(const Mat &A, Mat &B) {
   return ok;
 }
 
-inline Mat identity(size_t n) {
-  Mat I(n, Vec(n, 0.0));
-  for (size_t i = 0; i < n; ++i) I[i][i] = 1.0;
-  return I;
-}
-
 // Least squares of y on the columns of X. Singular when a Cholesky pivot of X'X keeps no more
 // than 1e-10 of its diagonal entry (collinear columns up to rounding, too few rows).
 struct Ls {

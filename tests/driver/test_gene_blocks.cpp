@@ -15,6 +15,7 @@
 #include "driver/gene_blocks.h"
 #include "driver/globals.h"
 #include "driver/pipelines.h"
+#include "tests/independent_model.h"
 #include "tests/test_support.h"
 #include "toolkit/func_data_process.h"
 
@@ -340,12 +341,7 @@ TEST_F(GeneBlocks, SkatTooLargeLeavesTheOtherTests) {
   ::testing::internal::GetCapturedStdout();
   driver_hooks::skat_max_order = bound;
   flag_skat = flag_t5 = false;
-  auto lines = [](const std::string &path) {
-    std::ifstream in(path);
-    std::vector<std::string> out;
-    for (std::string text; std::getline(in, text);) out.push_back(text);
-    return out;
-  };
+  auto lines = [](const std::string &path) { return indep::read_lines(path); };
   const std::vector<std::string> level = lines(paths[0]), warn = lines(paths[1]);
   ASSERT_EQ(level.size(), 3u);
   const std::string too_large = "\t(SKAT) The gene is too large for the SKAT information matrix!";

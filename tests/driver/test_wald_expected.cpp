@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/independent_model.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ struct Mle {
 Mle independent_mle(const Case &cs, const Variant &v) {
   const Joint d = variant_joint(cs, v);
   const Vec t = maximise(d, {}), g = gradient(d, t);
-  Mat inv = identity(t.size());
+  Mat inv = varnosta_test::identity(static_cast<int>(t.size()));
   for (size_t a = 0; a < t.size(); ++a) inv[a].push_back(g[a]);
   Mle fit;
   if (!spd_solve(hessian(d, t), inv))
