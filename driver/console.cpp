@@ -1,11 +1,14 @@
 #include "driver/console.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <string>
 
@@ -50,10 +53,12 @@ void set_defaults() {
 
 namespace {
 
-// Numeric values convert as strtol (base 10, narrowed to int) and strtod do, a text that is
-// not wholly a number included ("3x" is 3, "x" is 0). Such a value, or one out of range, is
-// probably a typing slip (a decimal comma, an exponent in an integer), so the user is told what
-// was taken. Leading blanks, which the conversion skips, change nothing and pass silently.
+// Numeric values convert as strtol (base 10, clamped to the int range) and strtod do, a text
+// that is not wholly a number included ("3x" is 3, "x" is 0). Such a value, or one out of range,
+// is probably a typing slip (a decimal comma, an exponent in an integer), so the user is told
+// what was taken. Leading blanks, which the conversion skips, change nothing and pass silently.
+// Clamping rather than narrowing keeps a huge bound huge: 3000000000 carriers would otherwise
+// wrap to a negative bound that every variant passes.
 bool converted_whole(const char *value, const char *end) {
   while (std::isspace(static_cast<unsigned char>(*value))) {
     value++;
@@ -69,7 +74,8 @@ int to_int(const char *option, const char *value) {
   char *end = nullptr;
   errno = 0;
   const long read = std::strtol(value, &end, 10);
-  const int taken = static_cast<int>(read);
+  const int taken = static_cast<int>(
+      std::clamp<long>(read, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
   if (!converted_whole(value, end) || taken != read) {
     warn_read_as(option, value, std::to_string(taken));
   }
@@ -80,6 +86,12 @@ double to_real(const char *option, const char *value) {
   char *end = nullptr;
   errno = 0;
   const double taken = std::strtod(value, &end);
+  // Every comparison with NaN is false, so a NaN bound would silently filter nothing.
+  if (std::isnan(taken)) {
+    std::cerr << "Error: Value " << value << " of command line option " << option
+              << " is not a number" << std::endl;
+    kill_program();
+  }
   if (!converted_whole(value, end)) {
     std::ostringstream text;  // the form of the settings messages
     text << taken;

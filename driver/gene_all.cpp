@@ -55,15 +55,24 @@ int distinct_rows(double **design, int width, double **&rows, bool allocate) {
   return J;
 }
 
-// The null model on the current table of distinct rows; B receives its coefficients.
-void fit_null_model(int J, const GeneTest &test) {
+// The null model on the current table of distinct rows; B receives its coefficients. A fit that
+// found no positive definite covariance (traits that the covariates, or the other traits, fit
+// exactly) leaves no fit to score: the test gets "NA" and the message of a singular design, and
+// false is returned.
+bool fit_null_model(int J, const GeneTest &test, int mac) {
   EM_algorithm_null(p - 1, m, n, N_mispat, Sigma0, Sigma, B, q, q0, phi, phiY, T, Tobs, Weta, c, Y,
                     null_design, mis_pats, mis_patn, mis_R, Mis, Obs, nobs, nmis, J, n_UniW,
                     ind_UniW, W_Uni);
+  if (flag_fit_singular) {
+    write_na_group(mac);
+    fout_warn << '\t' << test.message_prefix << "The design matrix is singular!";
+    return false;
+  }
   if (flag_nonconvergence) {
     fout_warn << '\t' << test.message_prefix
               << "EM algorithm for the null model does not converge!";
   }
+  return true;
 }
 
 // "\t" x for each covariance entry V[1..e][e], then zeros up to the full width L.
@@ -177,11 +186,10 @@ void skat_test(const Gene &gene, DriverLocals &d) {
   if (s.D > driver_hooks::skat_max_order) {
     write_na_group(mac);
     fout_warn << "\t(SKAT) The gene is too large for the SKAT information matrix!";
-  } else {
-    fit_null_model(s.J, kGeneTests[kSkat]);
+  } else if (fit_null_model(s.J, kGeneTests[kSkat], mac)) {
     skat_start_values(gene, s);
     skat_score(gene, s);
-    if (!flag_positiveQ1) {
+    if (!flag_positiveQ1 || !finite_score(s.U, s.V, s.L)) {
       write_na_group(mac);
       fout_warn << "\tThe information matrix is not positive definite!";
     } else {
@@ -221,7 +229,9 @@ void write_burden_rows(const Gene &gene, DriverLocals &d, const GeneTest &test, 
 void burden_test(const Gene &gene, DriverLocals &d, const GeneTest &test, BurdenArrays &b) {
   const int mac = burden_score(gene, test);
   const int J = distinct_rows(W, p, b.rows, false);
-  fit_null_model(J, test);
+  if (!fit_null_model(J, test, mac)) {
+    return;
+  }
   for (int k = 1; k <= K; ++k) {
     eta0[1][k] = 0.0;
     for (int col = 2; col <= p; ++col) {
@@ -232,7 +242,7 @@ void burden_test(const Gene &gene, DriverLocals &d, const GeneTest &test, Burden
   rareUV(p, n, m, N_mispat, dimQ1, dimST, 1, b.V, b.U, Q1, l1, eta0, Sigma, Sigma0, SigmaInv, q,
          phi, phiY, Weta, c, W, Y, c_var, twoIND, c2, c3, nobs, nmis, Mis, Obs, mis_R, mis_pats,
          mis_patn, J, n_UniW, ind_UniW, b.rows);
-  if (!flag_positiveQ1) {
+  if (!flag_positiveQ1 || !finite_score(b.U, b.V, K)) {
     write_na_group(mac);
     fout_warn << '\t' << test.message_prefix << "V is not positive definite!";
     return;

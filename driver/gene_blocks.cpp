@@ -523,3 +523,15 @@ void release_gene(Gene &gene) {
   free_ivector(gene.line, 1, G);
   gene = Gene();
 }
+
+bool finite_score(const double *U, double **V, int L) {
+  for (int a = 1; a <= L; a++) {
+    if (!std::isfinite(U[a]))
+      return false;
+    for (int b = a; b <= L; b++) {
+      if (!std::isfinite(V[a][b]))
+        return false;
+    }
+  }
+  return true;
+}

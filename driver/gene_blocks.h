@@ -122,6 +122,11 @@ int burden_score(const Gene &gene, const GeneTest &test);
 // P is not a positive number (no result: -999, 0 or NaN).
 void write_test_group(std::ostream &row, int mac, double stat, double P);
 
+// Whether U[1..L] and the upper triangle of V[1..L][1..L] are finite. A score routine can pass
+// its positive-definiteness test with NaN entries (a NaN pivot is not <= 0); such a score has no
+// test, and its variant-level lines would print "nan".
+bool finite_score(const double *U, double **V, int L);
+
 // A SKAT group with Davies' accuracy code (0 unless the routine reports a fault). Any fault
 // writes `accuracy_warning` to `warn`; faults 1, 3, 4 and 5 leave no probability, so the group
 // is mac, Q and "NA"; fault 2 (round-off) keeps Q and P as computed; without a fault the rule

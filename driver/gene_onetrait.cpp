@@ -364,7 +364,7 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
   } else if (!converged) {
     fout_warn << "\t(SKAT) EM algorithm does not converge!";
     fout << '\t' << mac << "\tNA\tNA";
-  } else if (!flag_positiveQ1) {
+  } else if (!flag_positiveQ1 || !finite_score(U, V, s.nskat)) {
     fout_warn << "\tThe information matrix is not positive definite!";
     fout << '\t' << mac << "\tNA\tNA";
   } else {
@@ -381,7 +381,7 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
   }
   if (naive_exact) {
     fout_naive << '\t' << mac << "\tNA\tNA";
-  } else if (!flag_positiveQ1) {
+  } else if (!flag_positiveQ1 || !finite_score(U, V, s.nskat)) {
     fout_warn << "\tThe information matrix is not positive definite!";
     fout_naive << '\t' << mac << "\tNA\tNA";
   } else {

@@ -19,13 +19,25 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Joint-model fit (MLE)
 
-void fit_joint_model(const Variant &v) {
+// A fit that found no positive definite covariance (traits that the covariates, or the other
+// traits, fit exactly) leaves nothing for the information; returns false then.
+bool fit_joint_model(const Variant &v) {
   const UsedData &u = v.used;
   EM_algorithm_v5(u.m, u.n, N_mispat, Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c, u.Y,
                   u.W, u.pats, u.patn, mis_R, Mis, Obs, nobs, nmis, v.J, n_UniW, ind_UniW, W_Uni);
+  if (flag_fit_singular)
+    return false;
   Variance_v3(u.n, u.m, N_mispat, v.J + dimST, dimST, Q1, l1, eta0, Sigma, Sigma0, q, phi, phiY,
               Weta, c, u.W, u.Y, c_var, T, twoIND, c2, WW, c3, nobs, nmis, Mis, Obs, mis_R, u.pats,
               u.patn, v.J, n_UniW, ind_UniW, W_Uni);
+  return true;
+}
+
+// The MLE groups of a variant without a fit: NA throughout, with the message of a singular
+// design.
+void write_unfitted_groups(VariantRows &rows) {
+  rows.warn << "\tCovariate design matrix is singular!";
+  for (int k = 1; k <= K; ++k) write_na_group(rows.mle);
 }
 
 // Pvalue leaves the standard error and p-value of a trait not finite when its variance is not
@@ -86,8 +98,11 @@ void write_naive_group(int k, const std::string &trait_name, VariantRows &rows) 
 void run_wald(const std::vector<std::string> &trait_names) {
   start_single_variant(trait_names, {"_BETA", "_SE", "_PVAL"});
   analyse_variants(K, [&trait_names](const Variant &v, VariantRows &rows) {
-    fit_joint_model(v);
-    write_mle_groups(rows);
+    if (fit_joint_model(v)) {
+      write_mle_groups(rows);
+    } else {
+      write_unfitted_groups(rows);
+    }
     // The naive analysis runs whatever the outcome of the fit.
     for (int k = 1; k <= K; ++k) {
       write_naive_group(k, trait_names[k - 1], rows);

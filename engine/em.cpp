@@ -627,13 +627,33 @@ bool em_fit(const EmData &d, const FitState &f, MStep &maximise) {
 
 // Sweeping T on the design pivots leaves the new coefficients in T[1..w][w+1..w+K] and the
 // residual cross products in the trait block, whose division by n gives the new covariance.
+//
+// As in the constrained step, the design check before the fit does not keep the covariance
+// positive definite: traits that the covariates and the other traits fit exactly, or trait
+// values whose spread is lost to rounding against their mean (a trait near 1e9 with unit
+// variance), leave a covariance that is singular, indefinite or not finite. The next E-step and
+// the information after the fit sweep it, which would stop the run, so the step reports such a
+// covariance (or a design pivot that is no longer positive) by returning false. The covariance
+// test has the same relative floor as the design check: a pivot within rounding of zero would
+// pass a plain Cholesky test and still fail a later sweep taken in another order.
 struct SweptStep {
   bool operator()(const EmData &d, const FitState &f, NewCoefficients &b) const {
     const int w = d.w;
-    for (int l = 1; l <= w; l++) swp(f.T, w + d.K, l);
-    for (int k = 1; k <= d.K; k++) {
-      for (int k2 = k; k2 <= d.K; k2++) f.Sigma[k][k2] = f.T[w + k][w + k2] / d.n;
+    for (int l = 1; l <= w; l++) {
+      if (!(f.T[l][l] > 0.0))
+        return false;
+      swp(f.T, w + d.K, l);
     }
+    for (int k = 1; k <= d.K; k++) {
+      for (int k2 = k; k2 <= d.K; k2++) {
+        f.Sigma[k][k2] = f.T[w + k][w + k2] / d.n;
+        if (!std::isfinite(f.Sigma[k][k2]))
+          return false;
+      }
+    }
+    double pivots[kMaxTraits + 1];
+    if (!choldcCheckNonsingular(f.Sigma, d.K, pivots))
+      return false;
     b = {f.T, w};
     return true;
   }
@@ -760,9 +780,9 @@ class ConstrainedStep {
 
 }  // namespace
 
-void em_fit_swept(const EmData &d, const FitState &f) {
+bool em_fit_swept(const EmData &d, const FitState &f) {
   SweptStep step;
-  em_fit(d, f, step);
+  return em_fit(d, f, step);
 }
 
 bool em_fit_constrained(const EmData &d, const FitState &f, int fixedTrait, double **SigmaInv) {

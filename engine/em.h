@@ -42,8 +42,10 @@ void toggle_sigma(double **Sigma, int K, const int *observed);
 // Weta[j][k] = sum over l = 1..w of rows[j][l] B[l][k], j = 1..J, k = 1..K.
 void fitted_means(int w, int K, int J, double **rows, double **B, double **Weta);
 
-// EM fit with the swept M-step (EM_algorithm_v5, EM_algorithm_null).
-void em_fit_swept(const EmData &d, const FitState &f);
+// EM fit with the swept M-step (EM_algorithm_v5, EM_algorithm_null). False when an M-step
+// found a design pivot not positive or a covariance not finite and positive definite, and the
+// fit stopped there.
+bool em_fit_swept(const EmData &d, const FitState &f);
 
 // EM fit with the genetic coefficient (design column 1) of trait fixedTrait held at zero and the
 // two generalised-least-squares passes as its M-step (EM_algorithm_indi_score). SigmaInv[1..K]

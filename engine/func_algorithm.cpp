@@ -61,7 +61,8 @@ void EM_algorithm_v5(int m, int n, int N_mispat, double *Sigma0, double **Sigma,
   const EmData d{subjects(driver_K(), m, n, N_mispat, J, Y, mis_pats, mis_patn, mis_R, Mis, Obs,
                           nobs, nmis, n_UniW, ind_UniW),
                  driver_p(), W_Uni};
-  engine::em_fit_swept(d, FitState{Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c});
+  flag_fit_singular =
+      !engine::em_fit_swept(d, FitState{Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c});
 }
 
 // Model of design width p0 (no genetic column); see the header. Reads the global K.
@@ -74,7 +75,8 @@ void EM_algorithm_null(int p0, int m, int n, int N_mispat, double *Sigma0, doubl
   const EmData d{subjects(driver_K(), m, n, N_mispat, J, Y, mis_pats, mis_patn, mis_R, Mis, Obs,
                           nobs, nmis, n_UniW, ind_UniW),
                  p0, W_Uni};
-  engine::em_fit_swept(d, FitState{Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c});
+  flag_fit_singular =
+      !engine::em_fit_swept(d, FitState{Sigma0, Sigma, eta0, q, q0, phi, phiY, T, Tobs, Weta, c});
 }
 
 // Constrained fit of the score tests; see the header. Reads the global K.

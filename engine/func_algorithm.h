@@ -11,10 +11,11 @@
 // Defined by the driver.
 extern bool flag_nonconvergence;
 
-// Set by EM_algorithm_indi_score at its end: true when it stopped early because its least-squares
-// system or its covariance was not positive definite (for example two traits that are exact
-// linear functions of each other and the covariates, or a trait the covariates fit exactly),
-// false after a fit. When true the arrays hold no fit. Defined by the engine.
+// Set by every EM fit at its end: true when it stopped early because its least-squares system,
+// a design pivot or its covariance was not positive definite (for example two traits that are
+// exact linear functions of each other and the covariates, or a trait the covariates fit
+// exactly) or the covariance was not finite, false after a fit. When true the arrays hold no
+// fit and must not be handed to the information or score routines. Defined by the driver.
 extern bool flag_fit_singular;
 
 // ---------------------------------------------------------------------------------------------
@@ -30,8 +31,10 @@ extern bool flag_fit_singular;
 // At exit: eta0 the coefficients; Sigma the covariance in both triangles (not swept) and Sigma0
 // its diagonal; q = q0 the masses; phi, phiY of the last E-step; Weta the fitted means used by
 // it; T's upper triangle the last expected cross products swept on pivots 1..w, its strict
-// lower triangle the fixed cross products of the observed traits. A design block that is not
-// positive definite stops the run inside swp.
+// lower triangle the fixed cross products of the observed traits. A covariance that is not
+// finite and positive definite (within a relative floor of 1e-10 on its Cholesky pivots), or a
+// design pivot that is not positive, ends the fit with flag_fit_singular set instead of stopping
+// the run.
 // ---------------------------------------------------------------------------------------------
 
 // Full single-variant model; w is the global p.

@@ -67,11 +67,22 @@ TEST(DriverOptions, NumbersConvertLikeStrtolAndStrtod) {
             "Warning: -MAF_UB abc is read as 0\n"
             "Warning: -MAC_LB x is read as 0\n"
             "Warning: -MAF_LB 0,05 is read as 0\n"
-            "Warning: -TRAIT 4294967298 is read as 2\n"
+            "Warning: -TRAIT 4294967298 is read as 2147483647\n"
             "Warning: -SNP_MAC_LB  is read as 0\n");
   EXPECT_EQ(MAC_LB, 0);
   EXPECT_EQ(MAF_UB, 0.0);
-  EXPECT_EQ(TRAIT, 2);  // the long narrowed to int, as before
+  EXPECT_EQ(TRAIT, 2147483647);
+  // Out of the int range, or of the long range, a value is clamped to the nearest int: a huge
+  // bound stays huge instead of wrapping to a negative one.
+  ::testing::internal::CaptureStderr();
+  parse({"-SNP_MAC_LB", "3000000000", "-MAC_LB", "-3000000000", "-TRAIT", "99999999999999999999"});
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Warning: -SNP_MAC_LB 3000000000 is read as 2147483647\n"
+            "Warning: -MAC_LB -3000000000 is read as -2147483648\n"
+            "Warning: -TRAIT 99999999999999999999 is read as 2147483647\n");
+  EXPECT_EQ(SNP_MAC_LB, 2147483647);
+  EXPECT_EQ(MAC_LB, -2147483647 - 1);
+  EXPECT_EQ(TRAIT, 2147483647);
 }
 
 TEST(DriverOptions, TestFlagsStaySetAndNaiveSkatNameKeepsTheDirectory) {
@@ -95,6 +106,12 @@ TEST(DriverOptionsDeath, BadCommandLinesStopWithStatusOne) {
               "^Error: Unknown option in -MODEL!\nProgram was stopped");
   EXPECT_EXIT(parse({"-COM", "-TRAIT"}), ::testing::ExitedWithCode(1),
               "^Error: Missing value for command line option -TRAIT\nProgram was stopped");
+  // A NaN bound compares false with everything; it stops the run instead of filtering nothing.
+  EXPECT_EXIT(
+      parse({"-MAF_UB", "nan"}), ::testing::ExitedWithCode(1),
+      "^Error: Value nan of command line option -MAF_UB is not a number\nProgram was stopped");
+  EXPECT_EXIT(parse({"-MAF_LB", "-NAN(1)"}), ::testing::ExitedWithCode(1),
+              "^Error: Value -NAN\\(1\\) of command line option -MAF_LB is not a number\n");
 }
 
 }  // namespace

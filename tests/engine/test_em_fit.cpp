@@ -153,3 +153,45 @@ TEST(EngineEm, UnderflowingPosteriorWeightsAreRenormalised) {
   d.fit();
   EXPECT_TRUE(std::isfinite(d.loglik(d.theta())));
 }
+
+// Data that pass the design check but leave no positive definite covariance: a second trait
+// that is an exact linear function of the first, a trait with one value in every subject, and
+// (three traits, five sequenced subjects) a sole carrier without any observed trait, whose
+// genetic coefficients are free, so that the fit drives the covariance to singularity. The
+// full and the null fit end with flag_fit_singular set instead of stopping the run in a sweep;
+// a usable fit clears the flag again.
+TEST(EngineEm, SingularCovarianceEndsTheFitWithAFlag) {
+  for (int kind = 1; kind <= 2; kind++) {
+    std::vector<Subject> seq, nonseq;
+    engine_test::two_trait_data(23, 60, 20, kind == 1 ? 0.1 : 0.0, seq, nonseq);
+    for (auto *group : {&seq, &nonseq})
+      for (Subject &s : *group) {
+        if (kind == 1 && !std::isnan(s.y[0]))
+          s.y[1] = 2.0 * s.y[0] + 1.0;
+        else if (kind == 2)
+          s.y[1] = 5.0;
+      }
+    Model full(2, seq, nonseq);
+    full.fit();
+    EXPECT_TRUE(flag_fit_singular) << "full fit, kind " << kind;
+    for (auto &s : seq) s.row.erase(s.row.begin());
+    Model null(2, seq, nonseq);
+    null.fit_null(2);
+    EXPECT_TRUE(flag_fit_singular) << "null fit, kind " << kind;
+  }
+  const std::vector<Subject> carrier_seq = {{{0.0, 1.0}, {1.2017, 1.2838, 1.2549}},
+                                            {{0.0, 1.0}, {1.0004, -1.2284, NAN}},
+                                            {{0.0, 1.0}, {NAN, 0.4374, 1.9058}},
+                                            {{0.0, 1.0}, {0.6995, -1.1722, 0.2402}},
+                                            {{1.0, 1.0}, {NAN, NAN, NAN}}};
+  Model carrier(3, carrier_seq, {{{}, {1.3143, NAN, NAN}}});
+  carrier.fit();
+  EXPECT_TRUE(flag_fit_singular) << "sole carrier without traits";
+  EXPECT_FALSE(flag_nonconvergence);
+
+  std::vector<Subject> seq, nonseq;
+  engine_test::two_trait_data(23, 60, 20, 0.1, seq, nonseq);
+  Model d(2, seq, nonseq);
+  d.fit();
+  EXPECT_FALSE(flag_fit_singular);
+}
