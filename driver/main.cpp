@@ -8,7 +8,6 @@
 #include "driver/gene_blocks.h"
 #include "driver/globals.h"
 #include "driver/pipelines.h"
-#include "toolkit/func_data_process.h"
 
 int main(int argc, char **argv) {
   std::cout << std::endl;
