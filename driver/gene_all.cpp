@@ -310,19 +310,7 @@ void run_gene_all(DriverLocals &d) {
   SigmaInv = dmatrix(1, K, 1, K);
   open_gene_outputs(d, analysis);
 
-  for (int g = 1; g <= map.n_gene; ++g) {
-    Gene gene;
-    start_gene(gene, map, g, d, analysis);
-    read_gene_genotypes(gene);
-    if (gene.G_NSNP1 == 0) {
-      write_gene_without_eligible(analysis);
-    } else {
-      build_rareW(gene);
-      analyse_gene(gene, d);
-      end_gene_lines(analysis);
-    }
-    release_gene(gene);
-  }
+  for_each_gene(map, d, analysis, [&d](const Gene &gene) { analyse_gene(gene, d); });
 
   close_gene_outputs(map, d, analysis);
   free_dmatrix(SigmaInv, 1, K, 1, K);

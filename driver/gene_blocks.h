@@ -141,4 +141,25 @@ void end_gene_lines(GeneAnalysis analysis);
 // Releases the per-gene arrays (X too when rareW was never built).
 void release_gene(Gene &gene);
 
+// The gene loop both analyses share: per gene block, start its lines, read and code its
+// genotypes, then either the rows of a gene without eligible variants or rareW, the analysis's
+// tests (analyse(gene)) and the end of its lines; the per-gene arrays are released after each.
+template <class Analyse>
+void for_each_gene(const GeneMap &map, const DriverLocals &d, GeneAnalysis analysis,
+                   Analyse analyse) {
+  for (int g = 1; g <= map.n_gene; g++) {
+    Gene gene;
+    start_gene(gene, map, g, d, analysis);
+    read_gene_genotypes(gene);
+    if (gene.G_NSNP1 == 0) {
+      write_gene_without_eligible(analysis);
+    } else {
+      build_rareW(gene);
+      analyse(gene);
+      end_gene_lines(analysis);
+    }
+    release_gene(gene);
+  }
+}
+
 #endif  // VARNOSTA_DRIVER_GENE_BLOCKS_H

@@ -423,19 +423,7 @@ void run_gene_onetrait(DriverLocals &d) {
   GeneMap map = read_gene_map(d, kOneTrait);
   double **SigmaInv = dmatrix(1, K, 1, K);
   open_gene_outputs(d, kOneTrait);
-  for (int g = 1; g <= map.n_gene; g++) {
-    Gene gene;
-    start_gene(gene, map, g, d, kOneTrait);
-    read_gene_genotypes(gene);
-    if (gene.G_NSNP1 == 0) {
-      write_gene_without_eligible(kOneTrait);
-    } else {
-      build_rareW(gene);
-      analyse_gene(gene, SigmaInv, d);
-      end_gene_lines(kOneTrait);
-    }
-    release_gene(gene);
-  }
+  for_each_gene(map, d, kOneTrait, [&](const Gene &gene) { analyse_gene(gene, SigmaInv, d); });
   close_gene_outputs(map, d, kOneTrait);
   free_dmatrix(SigmaInv, 1, K, 1, K);
   std::cout << "Gene-based rare variant analysis for the genetic effects on trait " << TRAIT
