@@ -114,17 +114,18 @@ void Variance_v3(int n, int m, int N_mispat, int dim, int dimST, double **Q1, do
   recover_design_crossproducts(p, T);
   const LouisLayout L{K, dimST, p, 0, p, twoIND, W_Uni, nullptr, false, true};
   const LouisArrays A{Sigma, Sigma0, c, c_var, c2, c3, l1, Q1, Weta, phi, q, phiY};
-  engine::louis_information(L, engine::DesignMoments{T, nullptr, nullptr}, s, A, dim, nullptr);
+  const engine::ReducedInformation I = engine::louis_reduced_information(
+      L, engine::DesignMoments{T, nullptr, nullptr}, s, A, dim, nullptr);
   // One factorisation gives both the verdict and the printed entries of the inverse.
-  flag_positiveQ1 = choldcPositive(Q1, dim - 1, l1);
+  flag_positiveQ1 = choldcPositive(I.Q, I.order, l1);
   if (!flag_positiveQ1)
     return;
   // The factor is in the strict lower triangle and l1, so the upper triangle's diagonal can take
   // the variances as they come.
-  std::vector<double> column(dim);  // column[1..dim - 1]
+  std::vector<double> column(I.order + 1);  // column[1..order]
   for (int k = 1; k <= K; k++) {
     const int g = (k - 1) * p + 1;
-    Q1[g][g] = cholinvDiagonal(Q1, l1, dim - 1, g, column.data());
+    Q1[g][g] = cholinvDiagonal(I.Q, l1, I.order, g, column.data());
   }
 }
 

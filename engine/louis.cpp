@@ -6,8 +6,10 @@
 #include "engine/louis.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <vector>
 
+#include "engine/mass_block.h"
 #include "toolkit/func_linear_algebra.h"
 
 namespace engine {
@@ -507,11 +509,11 @@ void louis_sequenced_subject(const LouisLayout &L, const LouisArrays &A, Pattern
 
 // Louis terms of a non-sequenced subject: for each distinct row j with weight phi_r[j], its
 // expected score (mass entries included) into l1, the covariance-mass corrections, c times the
-// weight into phiY[j] and the moments into the pattern's sums; then the outer product, its
-// mass-mass block deferred to the batch.
+// weight into phiY[j] and the moments into the pattern's sums; then the parameter rows of the
+// outer product (its mass-mass block is louis_mass_block's).
 void louis_nonsequenced_subject(const LouisLayout &L, const LouisArrays &A, PatternMoments &M,
-                                MassOuterProducts &batch, int D, int J, const double *y,
-                                const double *phi_r, const int *obs, int nob, double *score) {
+                                int D, int J, const double *y, const double *phi_r, const int *obs,
+                                int nob, double *score) {
   for (int x = 1; x <= D; x++) A.l1[x] = 0.0;
   for (int j = 1; j <= J; j++) {
     double omega = phi_r[j];
@@ -523,8 +525,6 @@ void louis_nonsequenced_subject(const LouisLayout &L, const LouisArrays &A, Patt
     M.add(j, omega, A.c);
   }
   add_outer_product(L.dimST, D, A.l1, A.Q1);
-  double *f = batch.next();
-  for (int j = 1; j <= J; j++) f[j] = A.l1[L.dimST + j];
 }
 
 // Subject terms of every pattern. With the complete rule a last pattern with every trait
@@ -533,8 +533,6 @@ void louis_nonsequenced_subject(const LouisLayout &L, const LouisArrays &A, Patt
 void louis_patterns(const LouisLayout &L, const Subjects &s, const LouisArrays &A, int D,
                     double *score) {
   PatternMoments &M = pattern_moments();
-  MassOuterProducts &batch = mass_outer_products();
-  batch.start(A.Q1, L.dimST, s.J);
   for (int pt = 1; pt <= s.N_mispat; pt++) {
     toggle_sigma(A.Sigma, L.K, s.mis_R[pt]);
     bool exact_zero = L.complete_rule && pt == s.N_mispat && s.nobs[pt] == L.K;
@@ -546,17 +544,16 @@ void louis_patterns(const LouisLayout &L, const Subjects &s, const LouisArrays &
       louis_sequenced_subject(L, A, M, u, s.Y[i], A.Weta[u], obs, nob, score);
     }
     for (int i = s.mis_patn[pt] + 1; i <= s.mis_patn[pt + 1]; i++)
-      louis_nonsequenced_subject(L, A, M, batch, D, s.J, s.Y[i], A.phi[i - s.m], obs, nob, score);
+      louis_nonsequenced_subject(L, A, M, D, s.J, s.Y[i], A.phi[i - s.m], obs, nob, score);
     for (int j : M.used()) correct_coefficient_rows(L, A, M, j);
     correct_covariance_rows(L, A, M);
   }
-  batch.flush();
 }
 
-// Mass rows and columns: coefficient-mass and covariance-mass terms of the complete data and of
-// the non-sequenced subjects' sums phiY, then the mass diagonal n_UniW[j] / q_j^2. Uses
-// sum_i phi_ij = n q_j - n_UniW[j], which holds at the EM fixed point.
-void add_mass_block(const LouisLayout &L, const Subjects &s, const LouisArrays &A) {
+// Parameter-mass entries: coefficient-mass and covariance-mass terms of the complete data and of
+// the non-sequenced subjects' sums phiY. Uses sum_i phi_ij = n q_j - n_UniW[j], which holds at
+// the EM fixed point.
+void add_parameter_mass_terms(const LouisLayout &L, const Subjects &s, const LouisArrays &A) {
   for (int j = 1; j <= s.J; j++) {
     int col = L.dimST + j;
     double qj = A.q[j];
@@ -569,25 +566,13 @@ void add_mass_block(const LouisLayout &L, const Subjects &s, const LouisArrays &
       for (int f = k + 1; f <= L.K; f++) A.Q1[L.twoIND[k][f]][col] += excess * A.s(k, f);
     }
   }
-  for (int j = 1; j <= s.J; j++) A.Q1[L.dimST + j][L.dimST + j] += s.n_UniW[j] / (A.q[j] * A.q[j]);
-}
-
-// Eliminates the last mass q_J = 1 - q_1 - ... - q_{J-1}: the information of order D becomes
-// that of order D - 1 (upper triangle; column D is read before anything in it changes).
-void reduce_sum_to_one(int dimST, int D, double **Q1) {
-  for (int i = 1; i <= dimST; i++) {
-    for (int j = dimST + 1; j <= D - 1; j++) Q1[i][j] -= Q1[i][D];
-  }
-  for (int i = dimST + 1; i <= D - 1; i++) {
-    for (int j = i; j <= D - 1; j++) Q1[i][j] -= Q1[i][D] + Q1[j][D] - Q1[D][D];
-  }
 }
 
 }  // namespace
 
-void louis_information(const LouisLayout &L, const DesignMoments &M, const Subjects &s,
-                       const LouisArrays &A, int D, double *score) {
-  for (int i = 1; i <= D; i++) {
+void louis_parameter_rows(const LouisLayout &L, const DesignMoments &M, const Subjects &s,
+                          const LouisArrays &A, int D, double *score) {
+  for (int i = 1; i <= L.dimST; i++) {
     for (int j = i; j <= D; j++) A.Q1[i][j] = 0.0;
   }
   for (int j = 1; j <= s.J; j++) {
@@ -599,8 +584,59 @@ void louis_information(const LouisLayout &L, const DesignMoments &M, const Subje
   add_complete_coefficient_block(L, M, A);
   add_complete_covariance_block(L.K, s.n, L.twoIND, A);
   louis_patterns(L, s, A, D, score);
-  add_mass_block(L, s, A);
-  reduce_sum_to_one(L.dimST, D, A.Q1);
+  add_parameter_mass_terms(L, s, A);
+  // The last mass q_J = 1 - q_1 - ... - q_{J-1} is eliminated (column D read before it changes).
+  for (int i = 1; i <= L.dimST; i++) {
+    for (int j = L.dimST + 1; j <= D - 1; j++) A.Q1[i][j] -= A.Q1[i][D];
+  }
+}
+
+void louis_mass_block(const Subjects &s, const LouisArrays &A, int dimST, int D) {
+  for (int i = dimST + 1; i <= D; i++) {
+    for (int j = i; j <= D; j++) A.Q1[i][j] = 0.0;
+  }
+  // The non-sequenced subjects' outer products of their mass scores phi_ij / q_j, subject by
+  // subject in pattern order.
+  MassOuterProducts &batch = mass_outer_products();
+  batch.start(A.Q1, dimST, s.J);
+  for (int pt = 1; pt <= s.N_mispat; pt++) {
+    for (int i = s.mis_patn[pt] + 1; i <= s.mis_patn[pt + 1]; i++) {
+      const double *phi_r = A.phi[i - s.m];
+      double *f = batch.next();
+      for (int j = 1; j <= s.J; j++) f[j] = phi_r[j] / A.q[j];
+    }
+  }
+  batch.flush();
+  for (int j = 1; j <= s.J; j++) A.Q1[dimST + j][dimST + j] += s.n_UniW[j] / (A.q[j] * A.q[j]);
+  // The sum-to-one reduction of the block.
+  for (int i = dimST + 1; i <= D - 1; i++) {
+    for (int j = i; j <= D - 1; j++) A.Q1[i][j] -= A.Q1[i][D] + A.Q1[j][D] - A.Q1[D][D];
+  }
+}
+
+void louis_information(const LouisLayout &L, const DesignMoments &M, const Subjects &s,
+                       const LouisArrays &A, int D, double *score) {
+  louis_parameter_rows(L, M, s, A, D, score);
+  louis_mass_block(s, A, L.dimST, D);
+}
+
+ReducedInformation louis_reduced_information(const LouisLayout &L, const DesignMoments &M,
+                                             const Subjects &s, const LouisArrays &A, int D,
+                                             double *score) {
+  louis_parameter_rows(L, M, s, A, D, score);
+  if (mass_block_implicit(s.J, L.dimST)) {
+    static std::vector<double> storage;
+    static std::vector<double *> rows;
+    const std::size_t R = L.dimST;
+    storage.resize((R + 1) * (R + 1));
+    rows.resize(R + 1);
+    for (std::size_t a = 0; a <= R; a++) rows[a] = storage.data() + a * (R + 1);
+    const MassBlock mb{s.J, s.n - s.m, A.phi, A.q, s.n_UniW};
+    if (mass_schur_complement(mb, A.Q1, L.dimST, rows.data()))
+      return {rows.data(), L.dimST};
+  }
+  louis_mass_block(s, A, L.dimST, D);
+  return {A.Q1, D - 1};
 }
 
 }  // namespace engine

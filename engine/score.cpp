@@ -14,7 +14,7 @@ namespace {
 
 // Private arrays of one call, released together.
 struct ScoreWork {
-  int w, wt, G, nb, D, dimST;
+  int w, wt, G, nb, D, dimST, nb_capacity;
   bool special;
   double **common, **gene, **cross;  // design moments (gene, cross: only with a special trait)
   double *score;                     // total expected score over 1..dimST
@@ -22,7 +22,7 @@ struct ScoreWork {
   double **H, **R, *u_n, *r;         // cross block, products, nuisance score, its product
 
   ScoreWork(const LouisLayout &L, int D_, int G_) : w(L.w), wt(L.wt), G(G_), D(D_) {
-    nb = D - 1 - G;
+    nb = nb_capacity = D - 1 - G;
     dimST = L.dimST;
     special = L.t > 0;
     common = dmatrix(1, w, 1, w);
@@ -36,13 +36,18 @@ struct ScoreWork {
     u_n = dvector(1, nb);
     r = dvector(1, std::max(G, 1));
   }
+  // The reduced information turned out to have this order (at most D - 1).
+  void set_order(int order) {
+    D = order + 1;
+    nb = order - G;
+  }
   ~ScoreWork() {
-    int g = std::max(G, 1);
+    int g = std::max(G, 1), cap = nb_capacity;
     free_dvector(r, 1, g);
-    free_dvector(u_n, 1, nb);
+    free_dvector(u_n, 1, cap);
     free_dmatrix(R, 1, g, 1, g);
-    free_dmatrix(H, 1, g, 1, nb);
-    free_ivector(nuisance, 1, nb);
+    free_dmatrix(H, 1, g, 1, cap);
+    free_ivector(nuisance, 1, cap);
     free_ivector(tested, 1, g);
     free_dvector(score, 1, dimST);
     if (special) {
@@ -112,13 +117,16 @@ void efficient_score(const LouisLayout &L, const Subjects &s, const LouisArrays 
   for (int a = 1; a <= K; a++)
     for (int b = 1; b <= K; b++) SigmaInv[a][b] = A.c_var[a][b];
 
-  louis_information(L, DesignMoments{S.common, S.gene, S.cross}, s, A, D, S.score);
+  const ReducedInformation I =
+      louis_reduced_information(L, DesignMoments{S.common, S.gene, S.cross}, s, A, D, S.score);
+  S.set_order(I.order);
 
-  // The blocks of the reduced information. The nuisance block is packed into Q1's own leading
-  // rows instead of a copy of the same size: nuisance[] increases with nuisance[z] >= z, so
-  // entry (z, z2) is read from (nuisance[z], nuisance[z2]) before anything there is written.
+  // The blocks of the reduced information (the masses among the nuisance positions unless they
+  // are eliminated already). The nuisance block is packed into the matrix's own leading rows
+  // instead of a copy of the same size: nuisance[] increases with nuisance[z] >= z, so entry
+  // (z, z2) is read from (nuisance[z], nuisance[z2]) before anything there is written.
   split_positions(L, tested, nGen, S);
-  double **Q1 = A.Q1;
+  double **Q1 = I.Q;
   for (int x = 1; x <= G; x++) {
     U[x] = S.score[S.tested[x]];
     for (int y = 1; y <= G; y++) V[x][y] = upper(Q1, S.tested[x], S.tested[y]);
