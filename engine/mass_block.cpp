@@ -8,8 +8,12 @@
 #include "toolkit/vector_clones.h"
 
 namespace engine_hooks {
-// Fits with at least this many distinct rows take the implicit mass block (tests lower it).
+// Fits with at least this many distinct rows take the implicit mass block (below it forming the
+// block is as fast); tests lower it.
 int implicit_mass_from = 400;
+// With the block's diagonal as preconditioner the iteration converges in a few tens of steps;
+// one that has not by this count gives way to the formed block.
+int implicit_mass_iterations = 200;
 }  // namespace engine_hooks
 
 namespace engine {
@@ -22,9 +26,6 @@ constexpr int kMaxGroups = 16;
 // ratio is compared). The Schur complement is then taken in a form whose error is quadratic in
 // the residual, far below rounding.
 constexpr double kResidualRatio2 = 1e-24;
-// With the block's diagonal as preconditioner the iteration converges in a few tens of steps;
-// one that has not by this count goes to the formed block instead.
-constexpr int kIterationLimit = 200;
 
 // Four doubles moved as one, from any double-aligned address.
 using v4 = double __attribute__((vector_size(32), aligned(8), may_alias));
@@ -214,7 +215,7 @@ bool mass_schur_complement(const MassBlock &mb, double **Q1, int R, double **S) 
     active += w.active[c];
   }
   for (int it = 1; active > 0; it++) {
-    if (it > kIterationLimit)
+    if (it > engine_hooks::implicit_mass_iterations)
       return false;
     apply_block(mb, C, gram, w.p.data(), w.w.data(), w);
     for (int c = 0; c < C; c++) {
