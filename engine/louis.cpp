@@ -568,8 +568,8 @@ void add_parameter_mass_terms(const LouisLayout &L, const Subjects &s, const Lou
   }
 }
 
-}  // namespace
-
+// Rows 1..dimST of the reduced information (columns up to D - 1) and the rest of the
+// parameters' terms.
 void louis_parameter_rows(const LouisLayout &L, const DesignMoments &M, const Subjects &s,
                           const LouisArrays &A, int D, double *score) {
   for (int i = 1; i <= L.dimST; i++) {
@@ -591,6 +591,8 @@ void louis_parameter_rows(const LouisLayout &L, const DesignMoments &M, const Su
   }
 }
 
+// Rows dimST + 1..D - 1 of the reduced information, the block of the masses: it depends only on
+// phi, q and the multiplicities.
 void louis_mass_block(const Subjects &s, const LouisArrays &A, int dimST, int D) {
   for (int i = dimST + 1; i <= D; i++) {
     for (int j = i; j <= D; j++) A.Q1[i][j] = 0.0;
@@ -614,17 +616,14 @@ void louis_mass_block(const Subjects &s, const LouisArrays &A, int dimST, int D)
   }
 }
 
-void louis_information(const LouisLayout &L, const DesignMoments &M, const Subjects &s,
-                       const LouisArrays &A, int D, double *score) {
-  louis_parameter_rows(L, M, s, A, D, score);
-  louis_mass_block(s, A, L.dimST, D);
-}
+}  // namespace
 
 ReducedInformation louis_reduced_information(const LouisLayout &L, const DesignMoments &M,
                                              const Subjects &s, const LouisArrays &A, int D,
                                              double *score) {
   louis_parameter_rows(L, M, s, A, D, score);
   if (mass_block_implicit(s.J, L.dimST)) {
+    // The Schur complement's storage, kept from call to call.
     static std::vector<double> storage;
     static std::vector<double *> rows;
     const std::size_t R = L.dimST;

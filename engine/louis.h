@@ -73,24 +73,14 @@ struct LouisArrays {
 void store_inverse_covariance(int K, double **Sigma, double *Sigma0, double **S);
 
 // The observed information of order D = dimST + J at the fit, reduced by the sum-to-one
-// constraint to order D - 1 (Q1's upper triangle); phiY is cleared first. With score non-null,
-// score[1..dimST] receives the total expected score of the subjects. Leaves Sigma swept on the
-// observed traits of the last pattern. It is the parameter rows followed by the mass block:
-// louis_parameter_rows fills rows 1..dimST (columns up to D - 1 after the reduction) and
-// everything else above; louis_mass_block the rows dimST + 1..D - 1, which depend only on phi,
-// q and the multiplicities.
-void louis_information(const LouisLayout &L, const DesignMoments &M, const Subjects &s,
-                       const LouisArrays &A, int D, double *score);
-void louis_parameter_rows(const LouisLayout &L, const DesignMoments &M, const Subjects &s,
-                          const LouisArrays &A, int D, double *score);
-void louis_mass_block(const Subjects &s, const LouisArrays &A, int dimST, int D);
-
-// The reduced information as the callers invert it, in Q[1..order] (upper triangle): with few
+// constraint to order D - 1, as the callers invert it, in Q[1..order] (upper triangle): with few
 // distinct rows the whole of it (Q = Q1, order D - 1); with many, when the structure of the mass
 // block allows (mass_block.h), only the parameter positions 1..dimST with the masses eliminated
-// (Q a work matrix of the engine, order dimST; Q1 then holds only its parameter rows). Either
-// way the inverse's parameter block, the score's efficient variance and the positive-definiteness
-// verdict are the same, up to rounding. score as in louis_information.
+// (Q a work matrix of the engine, order dimST; Q1 then holds only the parameter rows of the
+// reduced information). Either way the parameter block of the inverse, the efficient variance
+// and the positive-definiteness verdict are the same, up to rounding. phiY is cleared first.
+// With score non-null, score[1..dimST] receives the total expected score of the subjects.
+// Leaves Sigma swept on the observed traits of the last pattern.
 struct ReducedInformation {
   double **Q;
   int order;

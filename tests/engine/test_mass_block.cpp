@@ -17,6 +17,7 @@ using engine_test::Subject;
 namespace engine_hooks {
 extern int implicit_mass_from;
 extern int implicit_mass_iterations;
+extern int implicit_mass_fallbacks;
 }  // namespace engine_hooks
 
 namespace {
@@ -25,29 +26,37 @@ namespace {
 // through its structure with too few iterations (which must fall back to the formed block).
 enum class Path { formed, implicit, cut_short };
 
+// Also checks at the end that the iteration gave way to the formed block exactly when cut short.
 struct UsePath {
   explicit UsePath(Path path)
-      : from(engine_hooks::implicit_mass_from), limit(engine_hooks::implicit_mass_iterations) {
+      : path_(path),
+        from(engine_hooks::implicit_mass_from),
+        limit(engine_hooks::implicit_mass_iterations) {
     engine_hooks::implicit_mass_from = path == Path::formed ? 1 << 30 : 2;
     if (path == Path::cut_short)
       engine_hooks::implicit_mass_iterations = 1;
+    engine_hooks::implicit_mass_fallbacks = 0;
   }
   ~UsePath() {
+    EXPECT_EQ(engine_hooks::implicit_mass_fallbacks > 0, path_ == Path::cut_short);
     engine_hooks::implicit_mass_from = from;
     engine_hooks::implicit_mass_iterations = limit;
   }
+  Path path_;
   int from, limit;
 };
 
-// Two traits on (genotype, intercept, continuous covariate): every sequenced subject has its own
-// design row. Traits missing with probability miss.
-Model continuous_model(unsigned seed, int nseq, int nnon, double miss) {
+// Two traits on (genotype, intercept, continuous covariate, `extra` more continuous columns
+// without effect): every sequenced subject has its own design row. Traits missing with
+// probability miss.
+Model continuous_model(unsigned seed, int nseq, int nnon, double miss, int extra = 0) {
   engine_test::Normal z(seed);
   std::vector<Subject> seq, nonseq;
   for (int i = 0; i < nseq + nnon; i++) {
     double u = z.uniform(), g = u < 0.5 ? 0.0 : (u < 0.85 ? 1.0 : 2.0);
     double x = z(), e1 = z(), e2 = 0.5 * e1 + std::sqrt(1.75) * z();
     Subject s{{g, 1.0, x}, {0.5 * g + 1.0 + 0.8 * x + e1, -0.3 * g + 2.0 + 0.5 * x + e2}};
+    for (int l = 0; l < extra; l++) s.row.push_back(z());
     for (double &yk : s.y)
       if (z.uniform() < miss)
         yk = NAN;
@@ -135,4 +144,20 @@ TEST(EngineMassBlock, StructureGivesTheNumbersOfTheFormedBlock) {
       }
     }
   }
+}
+
+// Many parameters (43: the kernel's general width) take the same path.
+TEST(EngineMassBlock, WideDesignGivesTheVariancesOfTheFormedBlock) {
+  Model d = continuous_model(43, 150, 150, 0.1, 17);
+  ASSERT_EQ(d.dimST, 43);
+  std::vector<double> v[2];
+  for (Path path : {Path::formed, Path::implicit}) {
+    UsePath use(path);
+    d.fit();
+    d.information();
+    ASSERT_TRUE(flag_positiveQ1);
+    for (int k = 1; k <= 2; k++)
+      v[path == Path::implicit].push_back(d.Q1[(k - 1) * d.w + 1][(k - 1) * d.w + 1]);
+  }
+  for (int k = 0; k < 2; k++) EXPECT_NEAR(v[1][k] / v[0][k], 1.0, 1e-12) << "trait " << k + 1;
 }
