@@ -278,14 +278,19 @@ struct Normal {
 };
 
 // Two traits on the design (genotype 0/1/2, intercept, binary covariate), Sigma = [1 .5; .5 2];
-// a trait of a subject is missing with probability miss (each trait on its own).
+// a trait of a subject is missing with probability miss (each trait on its own). With
+// `continuous` the covariate is standard normal (every sequenced subject a design row of its
+// own), and `extra` further standard normal columns without effect follow it.
 inline void two_trait_data(unsigned seed, int nseq, int nnon, double miss,
-                           std::vector<Subject> &seq, std::vector<Subject> &nonseq) {
+                           std::vector<Subject> &seq, std::vector<Subject> &nonseq,
+                           bool continuous = false, int extra = 0) {
   Normal z(seed);
   for (int i = 0; i < nseq + nnon; i++) {
     double u = z.uniform(), g = u < 0.5 ? 0.0 : (u < 0.85 ? 1.0 : 2.0);
-    double x = z.uniform() < 0.4 ? 1.0 : 0.0, e1 = z(), e2 = 0.5 * e1 + std::sqrt(1.75) * z();
+    double x = continuous ? z() : (z.uniform() < 0.4 ? 1.0 : 0.0);
+    double e1 = z(), e2 = 0.5 * e1 + std::sqrt(1.75) * z();
     Subject s{{g, 1.0, x}, {0.5 * g + 1.0 + 0.4 * x + e1, -0.3 * g + 2.0 + 0.2 * x + e2}};
+    for (int l = 0; l < extra; l++) s.row.push_back(z());
     for (double &yk : s.y)
       if (z.uniform() < miss)
         yk = NAN;

@@ -46,24 +46,11 @@ struct UsePath {
   int from, limit;
 };
 
-// Two traits on (genotype, intercept, continuous covariate, `extra` more continuous columns
-// without effect): every sequenced subject has its own design row. Traits missing with
-// probability miss.
+// Two traits on (genotype, intercept, continuous covariate, `extra` more columns): every
+// sequenced subject has its own design row.
 Model continuous_model(unsigned seed, int nseq, int nnon, double miss, int extra = 0) {
-  engine_test::Normal z(seed);
   std::vector<Subject> seq, nonseq;
-  for (int i = 0; i < nseq + nnon; i++) {
-    double u = z.uniform(), g = u < 0.5 ? 0.0 : (u < 0.85 ? 1.0 : 2.0);
-    double x = z(), e1 = z(), e2 = 0.5 * e1 + std::sqrt(1.75) * z();
-    Subject s{{g, 1.0, x}, {0.5 * g + 1.0 + 0.8 * x + e1, -0.3 * g + 2.0 + 0.5 * x + e2}};
-    for (int l = 0; l < extra; l++) s.row.push_back(z());
-    for (double &yk : s.y)
-      if (z.uniform() < miss)
-        yk = NAN;
-    if (i >= nseq)
-      s.row.clear();
-    (i < nseq ? seq : nonseq).push_back(s);
-  }
+  engine_test::two_trait_data(seed, nseq, nnon, miss, seq, nonseq, true, extra);
   return Model(2, seq, nonseq);
 }
 
