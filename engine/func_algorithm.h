@@ -83,11 +83,12 @@ void EM_algorithm_indi_score(int fixedTrait, int p, int m, int n, int N_mispat, 
 // strict lower triangle and l1[1..dim-1] hold the Cholesky factor of the information (as
 // choldc leaves it). When the reduced information is not positive definite, flag_positiveQ1 =
 // false and Q1's upper triangle holds it unchanged (whether the fit converged or not);
-// otherwise flag_positiveQ1 = true. With many distinct rows the masses are eliminated without
-// forming their block (engine/mass_block.h): Q1's rows 1..dimST then hold the parameter rows
-// of the reduced information with the variances at the same diagonal places, rows dimST + 1..
-// are not touched, and the factor (l1[1..dimST] its diagonal) is that of the parameter block's
-// Schur complement, held by the engine; the variances and the verdict are the same.
+// otherwise flag_positiveQ1 = true. All this holds for the formed information; with many
+// distinct rows the masses are eliminated without forming their block (engine/mass_block.h),
+// and then Q1's rows 1..dimST hold only the parameter rows of the reduced information (with
+// the variances at the same diagonal places), rows dimST + 1.. are not touched, and the factor
+// (l1[1..dimST] its diagonal) is that of the parameter block's Schur complement, held by the
+// engine. The variances and the verdict are the same either way.
 // Overwrites Sigma (swept on the last pattern's observed traits, Sigma^-1 below the diagonal),
 // Sigma0 (diagonal of Sigma^-1), Weta, phiY, c, c_var, c2, c3 and T's design block (reverse
 // swept). Stops with a message when T's design block is not swept (no fit since the last call).

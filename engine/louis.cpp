@@ -622,7 +622,7 @@ ReducedInformation louis_reduced_information(const LouisLayout &L, const DesignM
                                              const Subjects &s, const LouisArrays &A, int D,
                                              double *score) {
   louis_parameter_rows(L, M, s, A, D, score);
-  if (mass_block_implicit(s.J, L.dimST)) {
+  if (const int steps = mass_block_steps(s.J, L.dimST, s.n - s.m)) {
     // The Schur complement's storage, kept from call to call.
     static std::vector<double> storage;
     static std::vector<double *> rows;
@@ -631,7 +631,7 @@ ReducedInformation louis_reduced_information(const LouisLayout &L, const DesignM
     rows.resize(R + 1);
     for (std::size_t a = 0; a <= R; a++) rows[a] = storage.data() + a * (R + 1);
     const MassBlock mb{s.J, s.n - s.m, A.phi, A.q, s.n_UniW};
-    if (mass_schur_complement(mb, A.Q1, L.dimST, rows.data()))
+    if (mass_schur_complement(mb, A.Q1, L.dimST, steps, rows.data()))
       return {rows.data(), L.dimST};
   }
   louis_mass_block(s, A, L.dimST, D);

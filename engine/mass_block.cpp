@@ -9,13 +9,9 @@
 #include "toolkit/vector_clones.h"
 
 namespace engine_hooks {
-// Fits with at least this many distinct rows (for up to 16 parameters, proportionally more
-// beyond) take the implicit mass block; below it forming the block is as fast. Tests lower it.
-int implicit_mass_from = 400;
-// With the block's diagonal as preconditioner the iteration converges in a handful of steps
-// (5 to 13 on simulated data with n - m from m / 10 to 10 m); one that has not by this count
-// gives way to the formed block.
-int implicit_mass_iterations = 100;
+// Fixes the path for the tests: 0 lets the cost decide; a positive value takes the structure
+// with at most that many steps whatever the size; a negative one always forms the block.
+int implicit_mass_steps = 0;
 // Eliminations that gave way to the formed block, counted for the tests.
 int implicit_mass_fallbacks = 0;
 }  // namespace engine_hooks
@@ -30,6 +26,10 @@ constexpr int kMaxGroups = 64;
 // ratio is compared). The Schur complement is then taken in a form whose error is quadratic in
 // the residual, far below rounding.
 constexpr double kResidualRatio2 = 1e-24;
+// The structure is tried only when forming the block costs at least this many steps: about
+// six are needed when n - m is near m, more when n - m is many times m or the covariates
+// predict the traits strongly (up to some tens).
+constexpr double kMinSteps = 8.0;
 
 // Four doubles moved as one, from any double-aligned address.
 using v4 = double __attribute__((vector_size(32), aligned(8), may_alias));
@@ -173,7 +173,7 @@ double column_dot(int J, int columns, int c, const double *a, const double *b) {
   return s;
 }
 
-bool schur_by_iteration(const MassBlock &mb, double **Q1, int R, double **S) {
+bool schur_by_iteration(const MassBlock &mb, double **Q1, int R, int steps, double **S) {
   for (int a = 1; a <= R; a++)
     for (int b = a; b <= R; b++) S[a][b] = S[b][a] = Q1[a][b];
   const int J = mb.J;
@@ -214,7 +214,7 @@ bool schur_by_iteration(const MassBlock &mb, double **Q1, int R, double **S) {
     active += w.active[c];
   }
   for (int it = 1; active > 0; it++) {
-    if (it > engine_hooks::implicit_mass_iterations)
+    if (it > steps)
       return false;
     apply_block(mb, C, gram, w.p.data(), w.w.data(), w);
     for (int c = 0; c < C; c++) {
@@ -266,17 +266,23 @@ bool schur_by_iteration(const MassBlock &mb, double **Q1, int R, double **S) {
 
 }  // namespace
 
-// An iteration costs about 4 R (n - m) J, forming the block (n - m) J^2 / 2 and factoring it
-// J^3 / 6: the structure pays from some hundreds of rows for R = 16 and later for more
-// parameters.
-bool mass_block_implicit(int J, int R) {
+// A step streams phi once for 4 nv right-hand sides: 2 C (n - m) J multiply-adds with C = 4 nv.
+// Forming the block costs (n - m) J^2 / 2 and factoring it J^3 / 6, both at a higher rate than a
+// step's (by about 1.5 and 0.9 times, measured). The budget is the number of steps that cost as
+// much, so that an iteration that gives way costs at most twice the formed block.
+int mass_block_steps(int J, int R, int rows) {
   const int groups = (R + 3) / 4;
-  return groups <= kMaxGroups &&
-         J >= engine_hooks::implicit_mass_from * static_cast<double>(std::max(groups, 4)) / 4;
+  if (groups > kMaxGroups)
+    return 0;
+  if (engine_hooks::implicit_mass_steps != 0)
+    return std::max(engine_hooks::implicit_mass_steps, 0);
+  const double C = 4.0 * groups,
+               budget = J / (6.0 * C) + static_cast<double>(J) * J / (10.0 * C * std::max(rows, 1));
+  return budget >= kMinSteps ? static_cast<int>(budget) : 0;
 }
 
-bool mass_schur_complement(const MassBlock &mb, double **Q1, int R, double **S) {
-  if (schur_by_iteration(mb, Q1, R, S))
+bool mass_schur_complement(const MassBlock &mb, double **Q1, int R, int steps, double **S) {
+  if (schur_by_iteration(mb, Q1, R, steps, S))
     return true;
   engine_hooks::implicit_mass_fallbacks++;
   return false;

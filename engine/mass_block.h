@@ -23,15 +23,17 @@ struct MassBlock {
   const int *n_UniW;
 };
 
-// Whether an information with J masses and R parameters is better reduced through the structure
-// than formed and factored whole.
-bool mass_block_implicit(int J, int R);
+// How many steps of the iteration to allow an information with J masses, R parameters and
+// `rows` non-sequenced subjects: as many as forming and factoring the block would cost, or 0
+// when that is only a handful (few distinct rows, or many more non-sequenced subjects than
+// rows) and the block is better formed.
+int mass_block_steps(int J, int R, int rows);
 
 // S[1..R][1..R] (both triangles) <- I_PP - B M^-1 B', where I_PP is Q1's leading block of order R
 // (upper triangle) and B = Q1[1..R][R + 1..R + J - 1] the parameter-mass columns after the
-// reduction. False when the iteration does not reach its tolerance; S is then not usable and
-// the caller forms the block instead.
-bool mass_schur_complement(const MassBlock &mb, double **Q1, int R, double **S);
+// reduction, in at most `steps` steps. False when the iteration does not reach its tolerance in
+// time; S is then not usable and the caller forms the block instead.
+bool mass_schur_complement(const MassBlock &mb, double **Q1, int R, int steps, double **S);
 
 }  // namespace engine
 

@@ -15,8 +15,7 @@ using engine_test::Model;
 using engine_test::Subject;
 
 namespace engine_hooks {
-extern int implicit_mass_from;
-extern int implicit_mass_iterations;
+extern int implicit_mass_steps;
 extern int implicit_mass_fallbacks;
 }  // namespace engine_hooks
 
@@ -28,22 +27,16 @@ enum class Path { formed, implicit, cut_short };
 
 // Also checks at the end that the iteration gave way to the formed block exactly when cut short.
 struct UsePath {
-  explicit UsePath(Path path)
-      : path_(path),
-        from(engine_hooks::implicit_mass_from),
-        limit(engine_hooks::implicit_mass_iterations) {
-    engine_hooks::implicit_mass_from = path == Path::formed ? 1 << 30 : 2;
-    if (path == Path::cut_short)
-      engine_hooks::implicit_mass_iterations = 1;
+  explicit UsePath(Path path) : path_(path) {
+    engine_hooks::implicit_mass_steps =
+        path == Path::formed ? -1 : (path == Path::cut_short ? 1 : 1000);
     engine_hooks::implicit_mass_fallbacks = 0;
   }
   ~UsePath() {
     EXPECT_EQ(engine_hooks::implicit_mass_fallbacks > 0, path_ == Path::cut_short);
-    engine_hooks::implicit_mass_from = from;
-    engine_hooks::implicit_mass_iterations = limit;
+    engine_hooks::implicit_mass_steps = 0;
   }
   Path path_;
-  int from, limit;
 };
 
 // Two traits on (genotype, intercept, continuous covariate, `extra` more columns): every
