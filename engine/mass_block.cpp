@@ -267,9 +267,9 @@ bool schur_by_iteration(const MassBlock &mb, double **Q1, int R, int steps, doub
 }  // namespace
 
 // A step streams phi once for 4 nv right-hand sides: 2 C (n - m) J multiply-adds with C = 4 nv.
-// Forming the block costs (n - m) J^2 / 2 and factoring it J^3 / 6, both at a higher rate than a
-// step's (by about 1.5 and 0.9 times, measured). The budget is the number of steps that cost as
-// much, so that an iteration that gives way costs at most twice the formed block.
+// Forming the block costs (n - m) J^2 / 2 and factoring it J^3 / 6, at about 1.5 and 0.9 times a
+// step's rate (measured). The budget is the number of steps that cost as much, so that an
+// iteration that gives way costs at most twice the formed block.
 int mass_block_steps(int J, int R, int rows) {
   const int groups = (R + 3) / 4;
   if (groups > kMaxGroups)
