@@ -76,7 +76,8 @@ bool naive_fit_exact(int rows, int cols, double sigma2);
 
 // Opens the MLE, Naive and warning files (stopping when one cannot be opened), writes the
 // header "VARIANT_ID", one result group per name with the three suffixes, and the statistics
-// columns to both result tables, and numbers twoIND after the K p coefficients.
+// columns to both result tables (stopping when it cannot be written), and numbers twoIND after
+// the K p coefficients.
 void start_single_variant(const std::vector<std::string> &group_names,
                           const std::vector<std::string> &suffixes);
 
