@@ -79,13 +79,15 @@ std::string describe(const RunFile &file) { return file.option + " (" + file.pat
 
 // Two names are one file when both exist and share device and inode (links, "./", "../" and
 // symbolic links all lead there); when neither exists yet, when their paths resolve to the
-// same place. A name that exists and one that does not are different files.
+// same place. A name that exists and one that does not are different files. Only a regular file
+// counts: outputs may well share a device such as /dev/null, or a pipe, where nothing is
+// overwritten.
 bool same_file(const std::string &a, const std::string &b) {
   struct stat sa, sb;
   const bool a_exists = stat(a.c_str(), &sa) == 0;
   const bool b_exists = stat(b.c_str(), &sb) == 0;
   if (a_exists && b_exists) {
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino && S_ISREG(sa.st_mode);
   }
   if (a_exists || b_exists) {
     return false;

@@ -8,9 +8,10 @@
 void check_input_files();
 
 // After the input phase, before the analysis opens any output: no output of the chosen
-// analysis may be an input or another output, and every output must be creatable. A file that
-// cannot be created stops the run with the analysis's own message for it, in the order in
-// which the analysis opens its files; nothing has been truncated by then.
+// analysis may be an input or another output (a regular file; outputs may share a device such
+// as /dev/null), and every output must be creatable. A file that cannot be created stops the
+// run with the analysis's own message for it, in the order in which the analysis opens its
+// files; nothing has been truncated by then.
 void check_output_files();
 
 #endif  // VARNOSTA_DRIVER_FILE_CHECKS_H

@@ -12,6 +12,7 @@
 #include "driver/fit_arrays.h"
 #include "driver/gene_blocks.h"
 #include "driver/globals.h"
+#include "driver/output_files.h"
 #include "driver/pipelines.h"
 #include "driver/single_variant.h"
 #include "engine/func_algorithm.h"
@@ -75,15 +76,15 @@ bool fit_null_model(int J, const GeneTest &test, int mac) {
   return true;
 }
 
-// "\t" x for each covariance entry V[1..e][e], then zeros up to the full width L.
-void write_covariance_row(std::ofstream &out, double **V, int e, int L) {
+// "\t" x for each covariance entry V[1..e][e], then zeros up to the full width L; the row ends.
+void write_covariance_row(std::ofstream &out, const char *path, double **V, int e, int L) {
   for (int b = 1; b <= e; ++b) {
     out << '\t' << V[b][e];
   }
   for (int b = e + 1; b <= L; ++b) {
     out << '\t' << 0.0;
   }
-  out << std::endl;
+  end_line(out, path);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -125,7 +126,7 @@ void write_skat_rows(const Gene &gene, DriverLocals &d, const SkatArrays &s) {
     for_each_element(gene, k, "SKAT.1", [&](int j, int e) {
       d.fout_skat << gene.name << '\t' << d.trait_names[k - 1] << '_' << gene.snp(j) << '\t'
                   << gene.maf(j) << '\t' << gene.cnt[j] << '\t' << s.U[e];
-      write_covariance_row(d.fout_skat, s.V, e, s.L);
+      write_covariance_row(d.fout_skat, out_skat, s.V, e, s.L);
     });
   }
 }
@@ -222,7 +223,7 @@ void write_burden_rows(const Gene &gene, DriverLocals &d, const GeneTest &test, 
   std::ofstream &out = d.*test.stream;
   for (int k = 1; k <= K; ++k) {
     out << gene.name << '\t' << d.trait_names[k - 1] << '\t' << mac << '\t' << b.U[k];
-    write_covariance_row(out, b.V, k, K);
+    write_covariance_row(out, *test.file, b.V, k, K);
   }
 }
 

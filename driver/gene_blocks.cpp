@@ -11,6 +11,7 @@
 
 #include "driver/fields.h"
 #include "driver/globals.h"
+#include "driver/output_files.h"
 #include "driver/single_variant.h"
 #include "toolkit/func_data_process.h"
 #include "toolkit/func_linear_algebra.h"
@@ -226,7 +227,7 @@ void open_or_stop(std::ofstream &out, const std::string &file, const char *messa
 
 // "GENE", then one group per selected test in column order; each column is the test's name,
 // "_" and the column's name.
-void write_gene_header(std::ofstream &out, bool naive) {
+void write_gene_header(std::ofstream &out, const char *path, bool naive) {
   out << "GENE";
   for (const GeneTest &test : kGeneTests) {
     if (!*test.selected) {
@@ -237,7 +238,7 @@ void write_gene_header(std::ofstream &out, bool naive) {
       out << '\t' << test.name << '_' << column;
     }
   }
-  out << std::endl;
+  end_line(out, path);
 }
 
 }  // namespace
@@ -254,11 +255,11 @@ void open_gene_outputs(DriverLocals &d, GeneAnalysis analysis) {
     }
   }
   open_or_stop(fout, out_test, "Error: Cannot open gene level testing results file ");
-  write_gene_header(fout, false);
+  write_gene_header(fout, out_test, false);
   if (analysis == GeneAnalysis::kOneTrait) {
     open_or_stop(fout_naive, out_naive,
                  "Error: Cannot open naive gene level testing results file ");
-    write_gene_header(fout_naive, true);
+    write_gene_header(fout_naive, out_naive, true);
   }
   open_or_stop(fout_warn, out_warn, "Error: Cannot open warning file ");
 }
@@ -268,17 +269,17 @@ void close_gene_outputs(GeneMap &map, DriverLocals &d, GeneAnalysis analysis) {
     if (!*test.selected) {
       continue;
     }
-    (d.*test.stream).close();
+    close_output(d.*test.stream, *test.file);
     if (&test == &kGeneTests[kSkat] && analysis == GeneAnalysis::kOneTrait) {
-      d.fout_naive_skat.close();
+      close_output(d.fout_naive_skat, out_naive_skat);
     }
   }
   fin.close();
   if (analysis == GeneAnalysis::kOneTrait) {
-    fout_naive.close();
+    close_output(fout_naive, out_naive);
   }
-  fout.close();
-  fout_warn.close();
+  close_output(fout, out_test);
+  close_output(fout_warn, out_warn);
   free_ivector(map.gene_start, 1, map.n_gene + 1);
   free_dvector(map.kept_maf, 1, map.n_kept);
   free_ivector(map.kept_line, 1, map.n_kept);
@@ -403,7 +404,8 @@ void read_gene_genotypes(Gene &gene) {
 }
 
 void write_gene_without_eligible(GeneAnalysis analysis) {
-  fout_warn << "\tNo eligible SNP in this gene!" << std::endl;
+  fout_warn << "\tNo eligible SNP in this gene!";
+  end_line(fout_warn, out_warn);
   for (const GeneTest &test : kGeneTests) {
     if (!*test.selected) {
       continue;
@@ -413,9 +415,9 @@ void write_gene_without_eligible(GeneAnalysis analysis) {
       fout_naive << (test.burden ? "\t0\tNA\tNA\tNA" : "\t0\tNA\tNA");
     }
   }
-  fout << std::endl;
+  end_line(fout, out_test);
   if (analysis == GeneAnalysis::kOneTrait) {
-    fout_naive << std::endl;
+    end_line(fout_naive, out_naive);
   }
 }
 
@@ -500,13 +502,13 @@ void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, 
 
 void end_gene_lines(GeneAnalysis analysis) {
   if (analysis == GeneAnalysis::kAllTraits) {
-    fout << std::endl;
-    fout_warn << std::endl;
+    end_line(fout, out_test);
+    end_line(fout_warn, out_warn);
     return;
   }
-  fout_warn << std::endl;
-  fout_naive << std::endl;
-  fout << std::endl;
+  end_line(fout_warn, out_warn);
+  end_line(fout_naive, out_naive);
+  end_line(fout, out_test);
 }
 
 void release_gene(Gene &gene) {

@@ -65,8 +65,8 @@ GeneMap read_gene_map(DriverLocals &d, GeneAnalysis analysis);
 // Every gene-level stream writes reals as %.6e. Stops the run on a file that cannot be opened.
 void open_gene_outputs(DriverLocals &d, GeneAnalysis analysis);
 
-// Closes the open variant-level files, the genotype table and the result files, releases the
-// kept arrays and empties the kept vectors.
+// Closes the open variant-level files, the genotype table and the result files (stopping the run
+// when the last write to one fails), releases the kept arrays and empties the kept vectors.
 void close_gene_outputs(GeneMap &map, DriverLocals &d, GeneAnalysis analysis);
 
 // ---------------------------------------------------------------------------------------------
@@ -104,7 +104,7 @@ void start_gene(Gene &gene, const GeneMap &map, int g, const DriverLocals &d,
 void read_gene_genotypes(Gene &gene);
 
 // Rows of a gene without eligible variants: its warning, then "\t0\tNA\tNA" per selected test
-// (and the naive groups in the one-trait analysis); every line of the gene is ended.
+// (and the naive groups in the one-trait analysis); every line of the gene is ended and checked.
 void write_gene_without_eligible(GeneAnalysis analysis);
 
 // rareW from the eligible columns of X (in gene order), the intercept and the covariates; X is
@@ -135,7 +135,8 @@ void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, 
                       const char *accuracy_warning);
 
 // End of a gene with eligible variants: ends the gene's lines (all-traits: gene-level table,
-// then warning file; one-trait: warning file, naive table, gene-level table).
+// then warning file; one-trait: warning file, naive table, gene-level table), each checked as it
+// is flushed.
 void end_gene_lines(GeneAnalysis analysis);
 
 // Releases the per-gene arrays (X too when rareW was never built).

@@ -15,6 +15,7 @@
 #include "driver/fit_arrays.h"
 #include "driver/gene_blocks.h"
 #include "driver/globals.h"
+#include "driver/output_files.h"
 #include "driver/pipelines.h"
 #include "driver/single_variant.h"
 #include "engine/func_algorithm.h"
@@ -113,7 +114,8 @@ std::string message(const GeneTest &test, const char *text) {
 
 void write_burden_na(const Gene &gene, const GeneTest &test, int mac, DriverLocals &d) {
   fout << '\t' << mac << "\tNA\tNA";
-  d.*test.stream << gene.name << '\t' << mac << "\tNA\tNA" << std::endl;
+  d.*test.stream << gene.name << '\t' << mac << "\tNA\tNA";
+  end_line(d.*test.stream, *test.file);
 }
 
 // The MLE side of a burden test, after its constrained fit on the J distinct rows of W.
@@ -151,7 +153,8 @@ void burden_mle(const Gene &gene, const GeneTest &test, int mac, int J, double *
     return;
   }
   fout << '\t' << mac << '\t' << stat << '\t' << P;
-  d.*test.stream << gene.name << '\t' << mac << '\t' << u << '\t' << v << std::endl;
+  d.*test.stream << gene.name << '\t' << mac << '\t' << u << '\t' << v;
+  end_line(d.*test.stream, *test.file);
 }
 
 // The naive side: least squares of the trait on (burden, intercept, covariates). Its p-value
@@ -260,7 +263,8 @@ double *skat_weights(const Gene &gene, int nskat) {
 
 // One row per SKAT variant: gene, variant, map MAF, carriers, U[l], V[1..l][l], zeros to the
 // full width.
-void write_skat_rows(std::ofstream &out, const Gene &gene, int nskat, const double *U, double **V) {
+void write_skat_rows(std::ofstream &out, const std::string &path, const Gene &gene, int nskat,
+                     const double *U, double **V) {
   int l = 1;
   for (int j = 1; j <= gene.G; j++) {
     if (!skat_variant(gene, j)) {
@@ -274,7 +278,7 @@ void write_skat_rows(std::ofstream &out, const Gene &gene, int nskat, const doub
     for (int b = l + 1; b <= nskat; b++) {
       out << '\t' << 0.0;
     }
-    out << std::endl;
+    end_line(out, path);
     l++;
   }
   if (l != nskat + 1) {
@@ -368,7 +372,7 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
     fout_warn << "\tThe information matrix is not positive definite!";
     fout << '\t' << mac << "\tNA\tNA";
   } else {
-    write_skat_rows(d.fout_skat, gene, s.nskat, U, V);
+    write_skat_rows(d.fout_skat, out_skat, gene, s.nskat, U, V);
     skat_group(fout, mac, s.nskat, U, V, w,
                "\t(SKAT) The asymptotic p-value of the MLE method may not be accurate!");
   }
@@ -385,7 +389,7 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
     fout_warn << "\tThe information matrix is not positive definite!";
     fout_naive << '\t' << mac << "\tNA\tNA";
   } else {
-    write_skat_rows(d.fout_naive_skat, gene, s.nskat, U, V);
+    write_skat_rows(d.fout_naive_skat, out_naive_skat, gene, s.nskat, U, V);
     skat_group(fout_naive, mac, s.nskat, U, V, w,
                "\t(SKAT) The asymptotic p-value of the LS method may not be accurate!");
   }

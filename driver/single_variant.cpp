@@ -9,6 +9,7 @@
 #include "driver/fields.h"
 #include "driver/fit_arrays.h"
 #include "driver/globals.h"
+#include "driver/output_files.h"
 #include "driver/result_output.h"
 #include "toolkit/func_data_process.h"
 
@@ -146,9 +147,10 @@ void fill_variant_rows(int groups, const VariantAnalysis &analyse) {
   rows.warn << std::endl;
 }
 
-void write_row(std::ofstream &file, std::ostringstream &row) {
+void write_row(std::ofstream &file, const char *path, std::ostringstream &row) {
   file << row.str();
   file.flush();
+  check_written(file, path);
   row.str("");
 }
 
@@ -285,7 +287,9 @@ void start_single_variant(const std::vector<std::string> &group_names,
     kill_program();
   }
   write_result_header(fout, "VARIANT_ID", group_names, suffixes, kStatisticsColumns);
+  check_written(fout, out_test);
   write_result_header(fout_naive, "VARIANT_ID", group_names, suffixes, kStatisticsColumns);
+  check_written(fout_naive, out_naive);
   fill_twoIND(K * p);
 }
 
@@ -295,15 +299,15 @@ void analyse_variants(int groups, const VariantAnalysis &analyse) {
   for (int v = 1; v <= NSNP; ++v) {
     read_genotype_line(v, W, 1);
     fill_variant_rows(groups, analyse);
-    write_row(fout_warn, rows.warn);
-    write_row(fout_naive, rows.naive);
-    write_row(fout, rows.mle);
+    write_row(fout_warn, out_warn, rows.warn);
+    write_row(fout_naive, out_naive, rows.naive);
+    write_row(fout, out_test, rows.mle);
   }
 }
 
 void finish_single_variant() {
   fin.close();
-  fout.close();
-  fout_naive.close();
-  fout_warn.close();
+  close_output(fout, out_test);
+  close_output(fout_naive, out_naive);
+  close_output(fout_warn, out_warn);
 }

@@ -76,7 +76,8 @@ bool naive_fit_exact(int rows, int cols, double sigma2);
 
 // Opens the MLE, Naive and warning files (stopping when one cannot be opened), writes the
 // header "VARIANT_ID", one result group per name with the three suffixes, and the statistics
-// columns to both result tables, and numbers twoIND after the K p coefficients.
+// columns to both result tables (stopping when it cannot be written), and numbers twoIND after
+// the K p coefficients.
 void start_single_variant(const std::vector<std::string> &group_names,
                           const std::vector<std::string> &suffixes);
 
@@ -86,10 +87,11 @@ using VariantAnalysis = std::function<void(const Variant &, VariantRows &)>;
 
 // Streams the genotype table: per variant the identifier and genotypes into column 1 of W, the
 // counts, the used data, the filters (a filtered variant gets its message and `groups` groups of
-// "NA" in each table), the unique covariate table and `analyse`; then the three lines.
+// "NA" in each table), the unique covariate table and `analyse`; then the three lines, each
+// flushed and checked (a failed write stops the run).
 void analyse_variants(int groups, const VariantAnalysis &analyse);
 
-// Closes the genotype table, then the MLE, Naive and warning files.
+// Closes the genotype table, then the MLE, Naive and warning files, checking each.
 void finish_single_variant();
 
 #endif  // VARNOSTA_DRIVER_SINGLE_VARIANT_H
