@@ -256,8 +256,9 @@ void burden_test(const Gene &gene, DriverLocals &d, const GeneTest &test, Burden
   if (usable) {
     burdenTest_v3(K, &stat, &P, b.U, b.V);
   }
-  // The test gives no result both for a zero variance (no variant within the test's bound: a
-  // burden column of zeros), which is no fault, and for a V that is not positive definite.
+  // No result from the test: with a diagonal entry that is not positive (a V of zeros when no
+  // variant lies within the test's bound) the group is "NA" without a message; with a positive
+  // diagonal V is not positive definite, reported as for the nuisance block.
   if (!usable || (P == -999.0 && positive_diagonal(b.V))) {
     write_na_group(mac);
     fout_warn << '\t' << test.message_prefix << "V is not positive definite!";

@@ -273,6 +273,14 @@ TEST_F(GeneBlocksStop, MalformedMapsAndGenotypeLinesStop) {
               no_genotype + "1, variant v1: genotype 0.5 is not 0, 1, 2 or -999" + stop);
   EXPECT_EXIT(geno_error("v1\t0\t1\t0\t1\nv2\t0\t3\t0\t1\n", 2), ::testing::ExitedWithCode(1),
               no_genotype + "2, variant v2: genotype 3 is not 0, 1, 2 or -999" + stop);
+  // A line whose first tab-separated field is blank has no identifier: the scan of the table
+  // stops on it when the map is read, whether the map names the variant or not.
+  auto scan_error = [&](const std::string &table) {
+    std::ofstream(geno_path_) << table;
+    read_map("G1 v1 0.01\n");
+  };
+  EXPECT_EXIT(scan_error("v1\t0\t1\t0\t1\n \t0\t1\t0\t1\n"), ::testing::ExitedWithCode(1),
+              geno_where + "2: field 1 \\(the variant identifier\\) is empty" + stop);
 }
 
 // Headers of the gene-level tables (column order SKAT, T1, T5, MB whatever the selection
