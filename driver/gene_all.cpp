@@ -227,6 +227,15 @@ void write_burden_rows(const Gene &gene, DriverLocals &d, const GeneTest &test, 
   }
 }
 
+bool positive_diagonal(double **V) {
+  for (int k = 1; k <= K; ++k) {
+    if (!(V[k][k] > 0.0)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void burden_test(const Gene &gene, DriverLocals &d, const GeneTest &test, BurdenArrays &b) {
   const int mac = burden_score(gene, test);
   const int J = distinct_rows(W, p, b.rows, false);
@@ -243,13 +252,19 @@ void burden_test(const Gene &gene, DriverLocals &d, const GeneTest &test, Burden
   rareUV(p, n, m, N_mispat, dimQ1, dimST, 1, b.V, b.U, Q1, l1, eta0, Sigma, Sigma0, SigmaInv, q,
          phi, phiY, Weta, c, W, Y, c_var, twoIND, c2, c3, nobs, nmis, Mis, Obs, mis_R, mis_pats,
          mis_patn, J, n_UniW, ind_UniW, b.rows);
-  if (!flag_positiveQ1 || !finite_score(b.U, b.V, K)) {
+  double stat = 0.0, P = 0.0;
+  const bool usable = flag_positiveQ1 && finite_score(b.U, b.V, K);
+  if (usable) {
+    burdenTest_v3(K, &stat, &P, b.U, b.V);
+  }
+  // No result from the test: with a diagonal entry that is not positive (a V of zeros when no
+  // variant lies within the test's bound) the group is "NA" without a message; with a positive
+  // diagonal V is not positive definite, reported as for the nuisance block.
+  if (!usable || (P == -999.0 && positive_diagonal(b.V))) {
     write_na_group(mac);
     fout_warn << '\t' << test.message_prefix << "V is not positive definite!";
     return;
   }
-  double stat = 0.0, P = 0.0;
-  burdenTest_v3(K, &stat, &P, b.U, b.V);
   write_test_group(fout, mac, stat, P);
   write_burden_rows(gene, d, test, mac, b);
 }

@@ -105,13 +105,15 @@ void sort_map(int nrow, DriverLocals &d, double *map_maf) {
 }
 
 // One pass over the genotype table: the line of the first occurrence of every identifier. The
-// table stays open for the gene loop.
+// table stays open for the gene loop. A line without an identifier stops the run here, whether
+// the map names its variant or not.
 void scan_genotype_table(DriverLocals &d) {
   fin.clear();
   fin.open(geno);
   skip_byte_order_mark(fin);
   for (int r = 1; r <= NSNP; r++) {
     std::getline(fin, header);
+    check_variant_identifier(r, header);
     line.clear();
     line.str(header);
     if (line >> snp_name) {

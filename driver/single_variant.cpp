@@ -169,6 +169,7 @@ void read_genotype_line(int line_no, double **X, int col) {
   if (fields == 0) {
     stop_on_genotype_line(line_no, "the line is blank; blank lines are allowed only at the end");
   }
+  check_variant_identifier(line_no, header);
   if (fields != m + 1) {
     stop_on_genotype_line(line_no, std::to_string(fields) + " fields, expected " +
                                        std::to_string(m + 1) +
@@ -193,6 +194,13 @@ void read_genotype_line(int line_no, double **X, int col) {
       stop_on_genotype_value(line_no, field);
     }
     X[mis_ranks[i]][col] = g;
+  }
+}
+
+void check_variant_identifier(int line_no, const std::string &text) {
+  const std::string_view identifier = std::string_view(text).substr(0, text.find('\t'));
+  if (count_fields(identifier) == 0 && count_fields(text) > 0) {
+    stop_on_genotype_line(line_no, "field 1 (the variant identifier) is empty");
   }
 }
 

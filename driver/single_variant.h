@@ -48,6 +48,11 @@ struct VariantRows {
 // (dosages between 0 and 2 are read as they are). The next line of fin must be line `line_no`.
 void read_genotype_line(int line_no, double **X, int col);
 
+// Stops the run when `text`, line `line_no` of the genotype table, has content but its first
+// tab-separated field is blank: the variant has no identifier, and a reading by blanks would
+// take its first genotype for one.
+void check_variant_identifier(int line_no, const std::string &text);
+
 // Stops the run on genotype `value` (its text) of line `line_no`, variant snp_name, that is not
 // one the analysis accepts: "Error: File <geno>, line <n>, variant <id>: genotype <value> is
 // not 0, 1, 2 or -999".

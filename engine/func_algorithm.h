@@ -152,7 +152,8 @@ void rareUV_indi_score_skat(int fixedTrait, int p, int n, int m, int N_mispat, i
 // Burden quadratic form T = U' V^-1 U (U[1..K], V[1..K][1..K]; both read, neither changed;
 // V inverted on a private copy by LU) with P its chi-square(K) upper tail, computed directly so
 // that small p-values keep their digits (P = 0 only beyond the double range). T = P = -999 when
-// a diagonal entry of V is not positive (a NaN entry does not count).
+// a diagonal entry of V is not positive (a NaN entry does not count) and, with a positive
+// diagonal, when V is not positive definite (its upper triangle fails the Cholesky test).
 void burdenTest_v3(int K, double *T, double *P, double *U, double **V);
 
 // SKAT entry. method 2 is the only one defined; any other code returns at once and writes

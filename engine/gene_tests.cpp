@@ -79,6 +79,17 @@ void burdenTest_v3(int K, double *T, double *P, double *U, double **V) {
     *P = -999.0;
     return;
   }
+  // Louis' information need not be positive definite, and a positive definite nuisance block
+  // does not make V so: with a negative eigenvalue the form has no chi-square law (it can even
+  // be negative), so such a V gives no result either.
+  double *pivots = dvector(1, K);
+  const bool positive = choldcCheckPositive(V, K, pivots);
+  free_dvector(pivots, 1, K);
+  if (!positive) {
+    *T = -999.0;
+    *P = -999.0;
+    return;
+  }
   double **Vinv = dmatrix(1, K, 1, K);
   for (int i = 1; i <= K; i++)
     for (int j = 1; j <= K; j++) Vinv[i][j] = V[i][j];

@@ -376,8 +376,11 @@ join_chunks() {
     status=$(cat "$folder/status" 2>/dev/null || true)
     [ "$status" = 0 ] && continue
     failed=$((failed + 1))
-    if [ -z "$status" ]; then
-      note "Error: chunk $i of $n_chunks ($(cat "$folder/part")) has not run or did not finish;" \
+    # A chunk's command creates console.log before the program starts.
+    if [ -z "$status" ] && [ ! -e "$folder/console.log" ]; then
+      note "Error: chunk $i of $n_chunks ($(cat "$folder/part")) never ran"
+    elif [ -z "$status" ]; then
+      note "Error: chunk $i of $n_chunks ($(cat "$folder/part")) did not finish;" \
         "see $folder/console.log"
     else
       note "Error: chunk $i of $n_chunks ($(cat "$folder/part")) failed with status $status;" \

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/func_algorithm.h"
@@ -81,6 +82,35 @@ TEST(BurdenTest, QuadraticFormAndChiSquareUpperTail) {
   Mat Vnan({{NAN, 1.0}, {1.0, 3.0}});
   burdenTest_v3(2, &T, &P, U2.v, Vnan.m);
   EXPECT_TRUE(std::isnan(T));
+}
+
+// A V with a positive diagonal that is not positive definite gives no result either: its
+// quadratic form has no chi-square law (U' V^-1 U can even be negative).
+TEST(BurdenTest, IndefiniteVarianceGivesNoResult) {
+  double T = 0.0, P = 0.0;
+  // Eigenvalues 3 and -1; U = (1, -1) lies on the negative one, so U' V^-1 U = -2.
+  Vec U2{1.0, -1.0};
+  Mat V2({{1.0, 2.0}, {2.0, 1.0}});
+  // Every 2 x 2 leading block positive definite, det = 0.19 - 2 * 0.9 * 1.71 < 0: the failure
+  // shows only at the last pivot.
+  Vec U3{1.0, 2.0, 3.0};
+  Mat V3({{1.0, 0.9, 0.9}, {0.9, 1.0, -0.9}, {0.9, -0.9, 1.0}});
+  // Positive semi-definite but singular: no inverse, no chi-square(2) law.
+  Mat Vs({{1.0, 1.0}, {1.0, 1.0}});
+  for (auto [K, U, V] :
+       {std::tuple(2, U2.v, V2.m), std::tuple(3, U3.v, V3.m), std::tuple(2, U2.v, Vs.m)}) {
+    burdenTest_v3(K, &T, &P, U, V);
+    EXPECT_EQ(T, -999.0);
+    EXPECT_EQ(P, -999.0);
+  }
+  EXPECT_EQ(V3.rows(), Rows({{1.0, 0.9, 0.9}, {0.9, 1.0, -0.9}, {0.9, -0.9, 1.0}}));
+  // Nearly singular but positive definite (eigenvalues 2 - 1e-9 and 1e-9): still a result,
+  // U' V^-1 U = 1 / 1e-9 for U = (1, -1) / sqrt(2) on the small one.
+  Vec Un{M_SQRT1_2, -M_SQRT1_2};
+  Mat Vn({{1.0, 1.0 - 1e-9}, {1.0 - 1e-9, 1.0}});
+  burdenTest_v3(2, &T, &P, Un.v, Vn.m);
+  EXPECT_NEAR(T, 1e9, 1e9 * 1e-6);
+  EXPECT_EQ(P, gsl_cdf_chisq_Q(T, 2.0));
 }
 
 TEST(Skat, EigenvaluesKnownInClosedForm) {

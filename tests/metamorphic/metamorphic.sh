@@ -115,13 +115,19 @@ if [ "$case" = failing_chunk ]; then
     head -n 2 cmds | bash && "$runner" --chunks 3 --bin "$bin" --join >"$work/out" 2>"$work/err2")
   status=$?
   [ "$status" = 1 ] || fail "join exit status $status, expected 1"
-  grep -q '^Error: chunk 3 of 3 (lines 41-60 of geno.tab) has not run or did not finish' \
-    "$work/err2" || fail "the chunk that never ran is not named"
+  grep -qx 'Error: chunk 3 of 3 (lines 41-60 of geno.tab) never ran' "$work/err2" ||
+    fail "the chunk that never ran is not named as such"
+  grep -q 'console\.log' "$work/err2" && fail "a console.log is named for a chunk that never ran"
+  # A chunk that started (its console.log exists) but left no status did not finish.
+  : >"$work/array/mle.tab.chunks/chunk_003/console.log"
+  (cd "$work/array" && "$runner" --chunks 3 --bin "$bin" --join >"$work/out" 2>"$work/err3")
+  grep -q '^Error: chunk 3 of 3 (lines 41-60 of geno.tab) did not finish; see .*/chunk_003/console.log$' \
+    "$work/err3" || fail "the chunk that did not finish is not named as such"
   for d in run array; do
     [ -z "$(outputs "$work/$d" | grep -v -e '^\./mle\.tab\.chunks/' -e '^\./cmds$')" ] ||
       fail "$d: a joined file was left: $(outputs "$work/$d" | tr '\n' ' ')"
   done
-  [ "$failed" = 0 ] && echo ok || { cat "$work/err" "$work/err2"; exit 1; }
+  [ "$failed" = 0 ] && echo ok || { cat "$work/err" "$work/err2" "$work/err3"; exit 1; }
   exit
 fi
 
