@@ -214,6 +214,6 @@ TEST_P(GeneExpected, Case) {
 }
 INSTANTIATE_TEST_SUITE_P(Cases, GeneExpected,
                          ::testing::Values("gene_example", "gene_dominant_maf_ub", "gene_k1_rows",
-                                           "gene_strong_signal"));
+                                           "gene_strong_signal", "gene_sim_strong_skat"));
 
 }  // namespace

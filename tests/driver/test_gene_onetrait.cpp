@@ -479,9 +479,10 @@ class Checker {
 // trait with complete data, and a p-value beyond the double range.
 TEST(OneTraitExpected, EveryCase) {
   gsl_set_error_handler_off();
-  for (const char *name : {"onetrait_example", "onetrait_example_dominant", "onetrait_edges",
-                           "onetrait_maf_ub", "onetrait_t5_only", "onetrait_naive_spanned",
-                           "onetrait_naive_exact", "onetrait_k1", "onetrait_p0"}) {
+  for (const char *name :
+       {"onetrait_example", "onetrait_example_dominant", "onetrait_edges", "onetrait_maf_ub",
+        "onetrait_t5_only", "onetrait_naive_spanned", "onetrait_naive_exact", "onetrait_k1",
+        "onetrait_p0", "onetrait_sim_strong_skat"}) {
     const Case cs = read_case(name);
     Checker(cs).run();
   }
