@@ -489,7 +489,10 @@ void write_test_group(std::ostream &row, int mac, double stat, double P) {
 void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, double P, int code,
                       const char *accuracy_warning) {
   if (code <= 0) {
-    write_test_group(row, mac, Q, P);
+    if (P == 0.0)
+      row << '\t' << mac << '\t' << Q << '\t' << P;
+    else
+      write_test_group(row, mac, Q, P);
     return;
   }
   warn << accuracy_warning;

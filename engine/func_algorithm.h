@@ -169,7 +169,9 @@ void MASS_metaPval_v2(int method, int len, double *U, double **V, double *w, dou
 // V[0..m-1][0..m-1] (both triangles read; nothing changed).
 // *code <- Davies' fault code, 0 to 5. P is left as computed whatever the code: on codes 1, 3, 4
 // and 5 Davies has no result and P = 2, which is not a p-value; the caller checks the code and
-// reports no p-value for those (Q stays valid). Codes 0 and 2 give P as computed. No
+// reports no p-value for those (Q stays valid). Codes 0 and 2 give P as computed, except that a
+// P below 1e-6 (or none at all, P <= 0) is replaced by the upper tail computed directly with
+// relative accuracy; that tail is 0 only below the smallest positive double. No
 // non-negative eigenvalue: prints "No Eigenvalue is bigger than 0!!" on standard output without
 // a line end, P = -999 and *code is not written.
 void SKAT(int m, double *U, double **V, double *w, double *Q, double *P, int *code);

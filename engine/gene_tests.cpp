@@ -1,6 +1,7 @@
 // Gene-level tests on a score vector U and its variance V: the burden quadratic form with its
 // chi-square p-value, and SKAT with its p-value by Davies' method (Davies 1980) on the
-// eigenvalues of the weighted variance.
+// eigenvalues of the weighted variance, computed directly in the upper tail where Davies'
+// absolute accuracy leaves no digits.
 #include <gsl/gsl_cdf.h>
 #include <gsl/gsl_eigen.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 
 #include "engine/func_algorithm.h"
+#include "toolkit/chisq_sum_tail.h"
 #include "toolkit/func_linear_algebra.h"
 #include "toolkit/qfc.h"
 
@@ -20,6 +22,9 @@ constexpr int kDaviesLim = 1000000000;
 // Eigenvalues at or below this fraction of the mean non-negative eigenvalue are rounding noise
 // of a rank-deficient V and would only slow Davies' integration down.
 constexpr double kEigenRelativeFloor = 100000.0;
+// Below this, 1 - res (res accurate to kDaviesAcc in absolute terms) has too few digits left,
+// and the tail is computed directly.
+constexpr double kDaviesFloor = 1e-6;
 
 // A[i*m + j] = sqrt(w_i) sqrt(w_j) V[i][j] over both triangles: A[0..m*m-1], row-major.
 void weighted_variance(int m, double **V, const double *w, double *A) {
@@ -180,6 +185,13 @@ void SKAT(int m, double *U, double **V, double *w, double *Q, double *P, int *co
     if (lambda[i] > threshold)
       kept[j++] = lambda[i];
   *P = davies_upper_tail(r, kept, q, code);
+  // Round-off (code 2) still leaves a computed value; the direct tail replaces it too, and the
+  // code stays so that the caller still warns.
+  if ((*code == 0 || *code == 2) && *P < kDaviesFloor) {
+    const double direct = chisq_sum_upper_tail(r, kept, q);
+    if (direct >= 0.0)
+      *P = direct;
+  }
 
   free_dvector(kept, 0, r - 1);
   free_dvector(A, 0, m * m - 1);

@@ -188,6 +188,49 @@ inline double inversion_cdf(const std::vector<double> &lb, const std::vector<dou
   return 0.5 - sum * h / M_PI;
 }
 
+// P(sum_j lambda_j chi2(1) > q), every lambda_j > 0, as the mixture sum_k c_k P(chi2(r + 2k) >
+// q / b) with b = min lambda_j: the moment generating function prod_j (1 - 2 t lambda_j)^(-1/2)
+// is c_0 (1 - 2 t b)^(-r/2) prod_j (1 - g_j u)^(-1/2) with u = 1 / (1 - 2 t b), g_j = 1 -
+// b / lambda_j and c_0 = prod_j sqrt(b / lambda_j), and the last product is a power series in
+// u with non-negative coefficients (k c_k = sum_{i=1..k} G_i c_{k-i}, G_i = 1/2 sum_j g_j^i).
+// Every term is positive, so the sum keeps its relative accuracy however small it is; in long
+// double it reaches far below the double range. The number of terms grows with the spread of
+// the lambda_j: meant for a few eigenvalues within a factor of a few hundred.
+inline long double mixture_upper_tail(const std::vector<double> &lambda, double q) {
+  const int r = static_cast<int>(lambda.size());
+  const long double b = *std::min_element(lambda.begin(), lambda.end());
+  const long double x = q / b;
+  long double log_c0 = 0.0L;
+  for (double l : lambda) log_c0 += 0.5L * std::log(b / l);
+  // Q_nu(x) for nu = r, r + 2, ...: from chi2(1) or chi2(2), then Q_{nu+2} = Q_nu +
+  // exp(-x/2) (x/2)^(nu/2) / Gamma(nu/2 + 1).
+  auto step = [&](int nu) {
+    return std::exp(-x / 2 + (nu / 2.0L) * std::log(x / 2) - std::lgamma(nu / 2.0L + 1));
+  };
+  long double Qnu = r % 2 ? std::erfc(std::sqrt(x / 2)) : std::exp(-x / 2);
+  for (int nu = 2 - r % 2; nu < r; nu += 2) Qnu += step(nu);
+  std::vector<long double> G{0.0L}, c{1.0L};
+  long double sum = 0.0L, previous = 0.0L;
+  for (int k = 0; k < 200000; k++) {
+    if (k > 0) {
+      long double Gk = 0.0L;
+      for (double l : lambda) Gk += 0.5L * std::pow(1.0L - b / l, k);
+      G.push_back(Gk);
+      long double ck = 0.0L;
+      for (int i = 1; i <= k; i++) ck += G[i] * c[k - i];
+      c.push_back(ck / k);
+      Qnu += step(r + 2 * k - 2);
+    }
+    const long double term = std::exp(log_c0) * c[k] * Qnu;
+    sum += term;
+    // The terms rise while Q_nu grows faster than the c_k fall, then fall geometrically.
+    if (k >= 10 && term <= previous && term < 1e-22L * sum)
+      break;
+    previous = term;
+  }
+  return sum;
+}
+
 }  // namespace varnosta_test
 
 #endif  // VARNOSTA_TESTS_TEST_SUPPORT_H

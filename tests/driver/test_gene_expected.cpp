@@ -164,7 +164,7 @@ void check_case(const std::string &name) {
         EXPECT_EQ(s.fault, 0) << what;
         // The printed U and V carry seven digits.
         EXPECT_NEAR(num(lf[at + 1]), s.Q, 2e-6 * s.Q) << what << " Q";
-        EXPECT_NEAR(num(lf[at + 2]), s.P, 1e-5 * s.P + 1e-9) << what << " P";
+        EXPECT_NEAR(num(lf[at + 2]), s.P, skat_p_tolerance(s.P)) << what << " P";
         continue;
       }
       // Burden tests: the burden column over the eligible variants within the bound.
@@ -214,6 +214,6 @@ TEST_P(GeneExpected, Case) {
 }
 INSTANTIATE_TEST_SUITE_P(Cases, GeneExpected,
                          ::testing::Values("gene_example", "gene_dominant_maf_ub", "gene_k1_rows",
-                                           "gene_strong_signal"));
+                                           "gene_strong_signal", "gene_sim_strong_skat"));
 
 }  // namespace

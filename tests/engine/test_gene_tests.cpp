@@ -12,6 +12,7 @@
 
 #include "engine/func_algorithm.h"
 #include "tests/test_support.h"
+#include "toolkit/qfc.h"
 
 namespace {
 
@@ -158,6 +159,44 @@ TEST(Skat, SmallEigenvaluesAndDegenerateCases) {
   EXPECT_EQ(s.Q, 2.0);
   EXPECT_EQ(s.P, -999.0);
   EXPECT_EQ(s.code, kUntouched);
+}
+
+// Below 1e-6 the tail is computed directly, with relative accuracy, down to the double range;
+// from 1e-6 up the p-value is Davies' own to the last bit.
+TEST(Skat, FarTailHasRelativeAccuracy) {
+  // Weighted variance 4 I: Q / 4 is chi2(3). Q = 4 f^2 (1 + 1 + 1).
+  const std::vector<double> U{1.0, 2.0, 0.5}, w{4.0, 1.0, 16.0};
+  const Rows V{{1.0, 0.0, 0.0}, {0.0, 4.0, 0.0}, {0.0, 0.0, 0.25}};
+  for (double f : {4.0, 5.0, 10.0, 20.0}) {
+    std::vector<double> Uf;
+    for (double u : U) Uf.push_back(f * u);
+    const Skat s = run_skat(Uf, V, w);
+    const double exact = gsl_cdf_chisq_Q(s.Q / 4.0, 3.0);
+    EXPECT_NEAR(s.P, exact, 1e-9 * exact) << "f=" << f;
+    EXPECT_EQ(s.code, 0);
+  }
+  // Beyond the double range: 0 without a fault.
+  Skat s = run_skat({60.0, 120.0, 30.0}, V, w);
+  EXPECT_EQ(s.P, 0.0);
+  EXPECT_EQ(s.code, 0);
+  // Weighted [[8, 2], [2, 2]], eigenvalues 5 +- sqrt(13), against the positive mixture series.
+  const double root = std::sqrt(13.0);
+  for (double f : {4.0, 8.0, 30.0}) {
+    s = run_skat({1.5 * f, -2.0 * f}, {{2.0, 1.0}, {1.0, 2.0}}, {4.0, 1.0});
+    const double exact =
+        static_cast<double>(varnosta_test::mixture_upper_tail({5.0 + root, 5.0 - root}, s.Q));
+    EXPECT_NEAR(s.P, exact, 1e-9 * exact) << "f=" << f;
+    EXPECT_LT(s.P, 1e-6);
+  }
+  // Above 1e-6 (f = 3: chi2(3) at 27, about 6e-6) Davies' value stays.
+  s = run_skat({3.0, 6.0, 1.5}, V, w);
+  int r = 3, lim = 1000000000, ifault = 0;
+  std::vector<double> lambda(3, 4.0), nc(3, 0.0), trace(7, 0.0);
+  std::vector<int> df(3, 1);
+  double sigma = 0.0, acc = 1e-8, res = 0.0, c = s.Q;
+  qfc(lambda.data(), nc.data(), df.data(), &r, &sigma, &c, &lim, &acc, trace.data(), &ifault, &res);
+  EXPECT_GT(1.0 - res, 1e-6);
+  EXPECT_EQ(s.P, 1.0 - res);
 }
 
 // An eigenvalue whose square overflows makes Davies' error bounds infinite; its search for a
