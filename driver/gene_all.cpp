@@ -19,11 +19,11 @@
 #include "toolkit/func_data_process.h"
 #include "toolkit/func_linear_algebra.h"
 
-// Largest order D of the SKAT information matrix. The matrix takes D^2 doubles, 0.8 GB at
-// D = 10000 (the score routine packs its nuisance block into it); the fit's phi, (n - m) x J
-// doubles, comes on top. Measured at D = 10000 with J about m: 0.9 GB of peak memory with 500
-// non-sequenced subjects, 1.6 GB with as many as sequenced. A larger gene gets no SKAT result
-// instead of ending the run. Only the tests lower it.
+// Largest order D of the SKAT information matrix. The matrix takes D^2 doubles, V and its
+// eigen-decomposition about 4 L^2 more (L = K x eligible variants), the fit's phi (n - m) x J.
+// Measured peaks: 0.86 GB at D ~ 5400 with L = 4600; 0.9 to 1.6 GB at D = 10000 with L = 270;
+// so about 3 GB for a gene at the limit made mostly of variants. A larger gene gets no SKAT
+// result instead of ending the run. Only the tests lower it.
 namespace driver_hooks {
 int skat_max_order = 10000;
 }
