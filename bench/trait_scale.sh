@@ -15,7 +15,9 @@
 #             examples,sim200_3_1,sim500_3_1,sim1000_3_1)
 #   -f LIST   factors, comma-separated (default 0.3,0.1,0.03,0.01,0.003,0.001,0.0001)
 #   -t T      the traits multiplied: "all" (default) or one trait number; the score and the
-#             one-trait gene analyses test trait 1, or trait T when one trait is multiplied
+#             one-trait gene analyses test trait 1, or trait T when one trait is multiplied. The
+#             all-traits SKAT sums the squared scores of the traits as they are, so it depends
+#             on their relative scale by design: with one trait multiplied it is left out.
 #   -v N      variants of a simulated data set (default 60, in genes of 5)
 #   -k        keep the temporary directory with the data and the outputs
 #
@@ -163,9 +165,14 @@ compare() {
       echo "missing $f"
       return
     }
-    paste "$1/$f" "$2/$f" | awk -F'\t' -v file="$f" '
+    paste "$1/$f" "$2/$f" | awk -F'\t' -v file="$f" -v which="$scaled" '
       { half = NF / 2 }
-      NR == 1 { for (j = 1; j <= half; j++) if ($j ~ /_PVAL$/) col[j] = $j; next }
+      NR == 1 {
+        for (j = 1; j <= half; j++)
+          if ($j ~ /_PVAL$/ && !(which != "all" && file == "all.mle" && $j == "SKAT_PVAL"))
+            col[j] = $j
+        next
+      }
       {
         for (j in col) {
           a = $j; b = $(j + half)

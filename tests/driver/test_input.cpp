@@ -157,7 +157,7 @@ TEST(InputTraitsDeath, TraitsOnOneLineStop) {
 // subjects, so its standard deviation is x. Just below the bound the input phase stops with the
 // message that names the trait and its standard deviation; with -SCALE, and just above the bound,
 // it reads on.
-const double kSpreadBound = 0.25;
+const double kSpreadBound = 0.5;
 
 std::string spread_seq(const std::string &x) {
   return "A\tB\tc\n-" + x + "\t1\t0\n0\t3\t1\n-999\t2\t1\n";
@@ -166,8 +166,8 @@ std::string spread_nonseq(const std::string &x) { return x + "\t2\n-999\t4\n"; }
 
 TEST_F(InputFixture, TraitSpreadJustAboveTheBoundReads) {
   flag_scale = false;
-  run(spread_seq("0.2501"), spread_nonseq("0.2501"), "v\t0\t1\t2\n");
-  EXPECT_GT(0.2501, kSpreadBound);
+  run(spread_seq("0.5001"), spread_nonseq("0.5001"), "v\t0\t1\t2\n");
+  EXPECT_GT(0.5001, kSpreadBound);
   EXPECT_EQ(K, 2);
 }
 
@@ -181,7 +181,7 @@ TEST_F(InputFixture, TraitSpreadBelowTheBoundReadsWhenScaled) {
 }
 
 TEST(InputTraitsDeath, TraitSpreadBelowTheBoundStops) {
-  const std::string texts[] = {spread_seq("0.2499"), spread_nonseq("0.2499"), "v\t0\t1\t2\n"};
+  const std::string texts[] = {spread_seq("0.4999"), spread_nonseq("0.4999"), "v\t0\t1\t2\n"};
   char **settings[] = {&pheno_seq, &pheno_nonseq, &geno};
   std::string paths[3];
   for (int f = 0; f < 3; f++) {
@@ -199,7 +199,7 @@ TEST(InputTraitsDeath, TraitSpreadBelowTheBoundStops) {
         read_input(names, token);
       },
       ::testing::ExitedWithCode(1),
-      "^Error: Trait A has standard deviation 0\\.2499; the fits stop when estimates change by "
+      "^Error: Trait A has standard deviation 0\\.4999; the fits stop when estimates change by "
       "less than 1e-4, which stops them early on this scale\\. Use -SCALE, or give the trait in "
       "smaller units\\.\nProgram was stopped due to error\\(s\\) listed above\\.\n$");
   for (const std::string &path : paths) std::remove(path.c_str());
