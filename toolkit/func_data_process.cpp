@@ -295,6 +295,23 @@ void ScaleCovariates(double **A, int n, int c1, int c2, double code) {
   }
 }
 
+// A[1..n][j] read. Two passes, so that values close together relative to their size keep their
+// spread.
+double ColumnSD(double **A, int n, int j, double code) {
+  int count = 0;
+  double sum = 0.0;
+  for (int i = 1; i <= n; i++) {
+    if (observed(A[i][j], code)) {
+      count++;
+      sum += A[i][j];
+    }
+  }
+  if (count < 2) {
+    return 0.0;
+  }
+  return std::sqrt(two_pass_variance(A, n, j, code, sum / count, count));
+}
+
 // a[1..n], b[1..n] read; the first differing element decides (exact).
 bool BigArray(double *a, double *b, int n) {
   for (int i = 1; i <= n; i++) {

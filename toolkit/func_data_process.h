@@ -70,6 +70,10 @@ void checkWarningNull(int n, int p, double **W, bool *singular);
 // and finite even in two passes is left unchanged too.
 void ScaleCovariates(double **A, int n, int c1, int c2, double code);
 
+// Sample standard deviation (divisor count - 1) of the observed entries of column j of A over
+// rows 1..n, the spread that ScaleCovariates divides by; 0 with fewer than two observed entries.
+double ColumnSD(double **A, int n, int j, double code);
+
 // Lexicographic comparisons of a[1..n] and b[1..n], exact, element 1 first (n >= 1).
 bool BigArray(double *a, double *b, int n);
 bool SmallArray(double *a, double *b, int n);

@@ -153,4 +153,56 @@ TEST(InputTraitsDeath, TraitsOnOneLineStop) {
   for (const std::string &path : paths) std::remove(path.c_str());
 }
 
+// The spread bound on the traits: trait A holds -x, 0 and x (and two missing entries) over all
+// subjects, so its standard deviation is x. Just below the bound the input phase stops with the
+// message that names the trait and its standard deviation; with -SCALE, and just above the bound,
+// it reads on.
+const double kSpreadBound = 0.5;
+
+std::string spread_seq(const std::string &x) {
+  return "A\tB\tc\n-" + x + "\t1\t0\n0\t3\t1\n-999\t2\t1\n";
+}
+std::string spread_nonseq(const std::string &x) { return x + "\t2\n-999\t4\n"; }
+
+TEST_F(InputFixture, TraitSpreadJustAboveTheBoundReads) {
+  flag_scale = false;
+  run(spread_seq("0.5001"), spread_nonseq("0.5001"), "v\t0\t1\t2\n");
+  EXPECT_GT(0.5001, kSpreadBound);
+  EXPECT_EQ(K, 2);
+}
+
+TEST_F(InputFixture, TraitSpreadBelowTheBoundReadsWhenScaled) {
+  flag_scale = true;
+  run(spread_seq("0.0001"), spread_nonseq("0.0001"), "v\t0\t1\t2\n");
+  flag_scale = false;
+  // Rows: the sequenced subjects 3, 1, 2, then the non-sequenced 5, 4 (by missing pattern).
+  const Reals scaled = column(Y, n, 1), expected{kMiss, -1, 0, kMiss, 1};
+  for (int i = 0; i < 5; i++) EXPECT_NEAR(scaled[i], expected[i], 1e-12);
+}
+
+TEST(InputTraitsDeath, TraitSpreadBelowTheBoundStops) {
+  const std::string texts[] = {spread_seq("0.4999"), spread_nonseq("0.4999"), "v\t0\t1\t2\n"};
+  char **settings[] = {&pheno_seq, &pheno_nonseq, &geno};
+  std::string paths[3];
+  for (int f = 0; f < 3; f++) {
+    paths[f] = varnosta_test::temp_path(std::to_string(f) + ".tab");
+    std::ofstream(paths[f]) << texts[f];
+    *settings[f] = paths[f].data();
+  }
+  analysis_mode = 0;
+  flag_scale = false;
+  std::vector<std::string> names;
+  std::string token;
+  EXPECT_EXIT(
+      {
+        varnosta_test::StopLeaksIgnored guard;
+        read_input(names, token);
+      },
+      ::testing::ExitedWithCode(1),
+      "^Error: Trait A has standard deviation 0\\.4999; the fits stop when estimates change by "
+      "less than 1e-4, which stops them early on this scale\\. Use -SCALE, or give the trait in "
+      "smaller units\\.\nProgram was stopped due to error\\(s\\) listed above\\.\n$");
+  for (const std::string &path : paths) std::remove(path.c_str());
+}
+
 }  // namespace

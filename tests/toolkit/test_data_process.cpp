@@ -189,6 +189,28 @@ TEST(DataProcessScale, CancellationFallsBackToTwoPasses) {
   EXPECT_EQ(big.column(1), (std::vector<double>{1e200, 2e200, 3e200}));
 }
 
+// Column 1: 2, 4, 4, 4, 5, 5, 7, 9 with two missing entries between them: mean 5, squared
+// deviations 9+1+1+1+0+0+4+16 = 32 over 8 - 1, so the standard deviation is sqrt(32/7). Column
+// 2: one observed value, no spread. Column 3: 1e8, 1e8 + 0.5, 1e8 + 1, where the sums of squares
+// (near 3e16) would cancel: 0.5. Values 1e-9 from -999 are no missing code and count.
+TEST(DataProcessScale, ColumnStandardDeviation) {
+  Mat a({{2, kMiss, 1e8},
+         {4, 3, 1e8 + 0.5},
+         {kMiss, kMiss, kMiss},
+         {4, kMiss, 1e8 + 1},
+         {4, kMiss, kMiss},
+         {5, kMiss, kMiss},
+         {kMiss, kMiss, kMiss},
+         {5, kMiss, kMiss},
+         {7, kMiss, kMiss},
+         {9, kMiss, kMiss}});
+  EXPECT_NEAR(ColumnSD(a.m, 10, 1, kMiss), std::sqrt(32.0 / 7.0), 1e-15);
+  EXPECT_EQ(ColumnSD(a.m, 10, 2, kMiss), 0.0);
+  EXPECT_EQ(ColumnSD(a.m, 10, 3, kMiss), 0.5);
+  Mat b({{kMiss + 1e-9}, {kMiss}, {kMiss - 1e-9}});
+  EXPECT_NEAR(ColumnSD(b.m, 3, 1, kMiss), std::sqrt(2e-18), 1e-12);
+}
+
 // The first differing element decides; equal arrays are neither bigger nor smaller.
 TEST(DataProcessArrays, LexicographicComparisons) {
   double a[] = {0, 1, 2, 3}, b[] = {0, 1, 2, 4}, c[] = {0, 2, 0, 0};
