@@ -126,12 +126,9 @@ TEST_F(InputFixture, ScaleKeepsCodesAndPatterns) {
   EXPECT_EQ(ints(mis_R[2], 2), Ints({1, 1}));
 }
 
-// Two traits on one line that does not pass through the origin (B = 3 A - 2, in decimals that
-// binary rounding leaves inexact) stop the input phase, as the proportional ones of the
-// end-to-end case do: their covariance would be singular.
-TEST(InputTraitsDeath, TraitsOnOneLineStop) {
-  const std::string texts[] = {"A\tB\tc\n0.1\t-1.7\t1\n0.7\t0.1\t2\n1.1\t1.3\t5\n",
-                               "-999\t4\n2\t-999\n", "v\t0\t1\t2\n"};
+// Writes the three tables (sequenced, non-sequenced, genotypes) and expects the input phase of the
+// Wald analysis to stop with status 1 and a standard error stream matching `pattern`.
+void expect_input_stop(const std::vector<std::string> &texts, const char *pattern) {
   char **settings[] = {&pheno_seq, &pheno_nonseq, &geno};
   std::string paths[3];
   for (int f = 0; f < 3; f++) {
@@ -147,10 +144,18 @@ TEST(InputTraitsDeath, TraitsOnOneLineStop) {
         varnosta_test::StopLeaksIgnored guard;
         read_input(names, token);
       },
-      ::testing::ExitedWithCode(1),
-      "Error: Traits A and B are linearly related \\(one is a \\+ b times the other\\) over the "
-      "subjects where both are observed\n");
+      ::testing::ExitedWithCode(1), pattern);
   for (const std::string &path : paths) std::remove(path.c_str());
+}
+
+// Two traits on one line that does not pass through the origin (B = 3 A - 2, in decimals that
+// binary rounding leaves inexact) stop the input phase, as the proportional ones of the
+// end-to-end case do: their covariance would be singular.
+TEST(InputTraitsDeath, TraitsOnOneLineStop) {
+  expect_input_stop(
+      {"A\tB\tc\n0.1\t-1.7\t1\n0.7\t0.1\t2\n1.1\t1.3\t5\n", "-999\t4\n2\t-999\n", "v\t0\t1\t2\n"},
+      "Error: Traits A and B are linearly related \\(one is a \\+ b times the other\\) "
+      "over the subjects where both are observed\n");
 }
 
 // The spread bound on the traits: trait A holds -x, 0 and x (and two missing entries) over all
@@ -181,28 +186,12 @@ TEST_F(InputFixture, TraitSpreadBelowTheBoundReadsWhenScaled) {
 }
 
 TEST(InputTraitsDeath, TraitSpreadBelowTheBoundStops) {
-  const std::string texts[] = {spread_seq("0.4999"), spread_nonseq("0.4999"), "v\t0\t1\t2\n"};
-  char **settings[] = {&pheno_seq, &pheno_nonseq, &geno};
-  std::string paths[3];
-  for (int f = 0; f < 3; f++) {
-    paths[f] = varnosta_test::temp_path(std::to_string(f) + ".tab");
-    std::ofstream(paths[f]) << texts[f];
-    *settings[f] = paths[f].data();
-  }
-  analysis_mode = 0;
   flag_scale = false;
-  std::vector<std::string> names;
-  std::string token;
-  EXPECT_EXIT(
-      {
-        varnosta_test::StopLeaksIgnored guard;
-        read_input(names, token);
-      },
-      ::testing::ExitedWithCode(1),
+  expect_input_stop(
+      {spread_seq("0.4999"), spread_nonseq("0.4999"), "v\t0\t1\t2\n"},
       "^Error: Trait A has standard deviation 0\\.4999; the fits stop when estimates change by "
       "less than 1e-4, which stops them early on this scale\\. Use -SCALE, or give the trait in "
       "smaller units\\.\nProgram was stopped due to error\\(s\\) listed above\\.\n$");
-  for (const std::string &path : paths) std::remove(path.c_str());
 }
 
 }  // namespace
