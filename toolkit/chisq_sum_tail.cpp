@@ -21,9 +21,9 @@
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-// Trapezoid steps per standard deviation 1/sqrt(K''(s)) of the peak: the nearest singularity of
-// the integrand in the complex tau-plane lies about one standard deviation away, so the
-// discretisation error is about exp(-2 pi * 4) ~ 1e-11.
+// Trapezoid steps per standard deviation 1/sqrt(K''(s)) of the peak at the start: with the
+// nearest singularity of the integrand in the complex tau-plane about one standard deviation
+// away, the discretisation error is about exp(-2 pi * 4) ~ 1e-11; closer ones need finer steps.
 constexpr double kStepsPerSd = 4.0;
 // The integral is cut where the rest is below this fraction of it.
 constexpr double kTruncation = 1e-15;
