@@ -21,13 +21,22 @@
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-// Trapezoid steps per standard deviation 1/sqrt(K''(s)) of the peak: the nearest singularity of
-// the integrand in the complex tau-plane lies about one standard deviation away, so the
-// discretisation error is about exp(-2 pi * 4) ~ 1e-11.
+// Trapezoid steps per standard deviation 1/sqrt(K''(s)) of the peak at the start: with the
+// nearest singularity of the integrand in the complex tau-plane about one standard deviation
+// away, the discretisation error is about exp(-2 pi * 4) ~ 1e-11; closer ones need finer steps.
 constexpr double kStepsPerSd = 4.0;
 // The integral is cut where the rest is below this fraction of it.
 constexpr double kTruncation = 1e-15;
 constexpr int kMaxSteps = 100000;
+// The samples' absolute sum may exceed their sum by at most this factor (six of the sixteen
+// digits lost); on the way it may exceed the peak sample by at most this factor.
+constexpr double kCancellation = 1e6;
+// Bends tried, each half the one before.
+constexpr int kMaxBends = 60;
+// Two trapezoid sums, the second with half the step, must agree to this (the second, converging
+// exponentially, is then far closer); at most this many halvings.
+constexpr double kAgreement = 1e-9;
+constexpr int kMaxRefinements = 8;
 
 // The saddle point: the root s of K'(s) = sum_j lambda_j / (1 - 2 s lambda_j) = Q, by Newton
 // steps from the left (K' is increasing and convex, so they never overshoot) kept inside the
@@ -61,37 +70,17 @@ double saddle_point(int r, const double *lambda, double lmax, double sum, double
   return s;
 }
 
-}  // namespace
+enum class PathSum {
+  kDone,       // *result holds the sum
+  kCancelled,  // the samples cancel by more than kCancellation: a weaker bend is needed
+  kTooCoarse,  // the sum ends below 0, which only a too coarse step explains
+  kNoCut,      // no sound cut within kMaxSteps
+};
 
-double chisq_sum_upper_tail(int r, const double *lambda, double Q) {
-  if (r < 1)
-    return -1.0;
-  double lmax = 0.0, sum = 0.0;
-  for (int j = 0; j < r; j++) {
-    lmax = std::max(lmax, lambda[j]);
-    sum += lambda[j];
-  }
-  if (!(Q > sum))
-    return -1.0;
-  // X <= lambda_max chi2(r): a tail that underflows there is 0 here, and beyond it the saddle
-  // point would come closer to the pole than doubles resolve.
-  if (gsl_cdf_chisq_Q(Q / lmax, r) == 0.0)
-    return 0.0;
-
-  const double s = saddle_point(r, lambda, lmax, sum, Q);
-  // a_j = 2 lambda_j / (1 - 2 s lambda_j): K''(s) = sum a_j^2 / 2, K'''(s) = sum a_j^3.
-  double *a = dvector(0, r - 1);
-  double log_scale = -s * Q, k2 = 0.0, k3 = 0.0;
-  for (int j = 0; j < r; j++) {
-    const double y = 1.0 - 2.0 * s * lambda[j];
-    a[j] = 2.0 * lambda[j] / y;
-    log_scale -= 0.5 * std::log(y);
-    k2 += 0.5 * a[j] * a[j];
-    k3 += a[j] * a[j] * a[j];
-  }
-  const double beta = k3 / (6.0 * k2);
-  const double h = 1.0 / (std::sqrt(k2) * kStepsPerSd);
-
+// The trapezoid sum with step h over tau >= 0 along z = s + beta tau^2 + i tau, in units of
+// exp(K(s) - s Q) and times pi, into *result.
+PathSum integrate_path(int r, const double *a, double s, double Q, double beta, double h,
+                       double *result) {
   // A sound cut at tau = T. Along the path |integrand| <= exp(psi(tau^2)) 2 / tau, psi(v) the
   // real part of the exponent: -beta Q v - 1/4 sum_j log g_j(v), g_j(v) = |1 - a_j (beta v +
   // i tau)|^2 = (1 - c_j v)^2 + a_j^2 v with c_j = a_j beta. Every g_j is at least its minimum
@@ -121,6 +110,7 @@ double chisq_sum_upper_tail(int r, const double *lambda, double Q) {
   };
 
   double total = 0.5 / s;  // the peak, tau = 0, with the trapezoid's half weight
+  double magnitude = total;
   for (int k = 1; k <= kMaxSteps; k++) {
     const double tau = k * h;
     const double shift = beta * tau * tau;
@@ -135,12 +125,79 @@ double chisq_sum_upper_tail(int r, const double *lambda, double Q) {
     const std::complex<double> z(s + shift, tau), dz(2.0 * beta * tau, 1.0);
     const std::complex<double> value = std::exp(exponent) * dz / z;
     total += value.imag();
+    magnitude += std::fabs(value.imag());
+    if (!(magnitude <= kCancellation * 0.5 / s))
+      return PathSum::kCancelled;
     const double factor = std::exp(exponent.real());
+    if (total <= 0.0 && factor * std::abs(dz) / std::abs(z) < -kTruncation * total)
+      return PathSum::kTooCoarse;
     if (factor * std::abs(dz) / std::abs(z) < kTruncation * total &&
         cut_error(tau, factor, 0.5 * kTruncation * h * total) + h * factor * 2.0 / tau <
-            kTruncation * h * total)
+            kTruncation * h * total) {
+      *result = h * total;
+      return magnitude <= kCancellation * total ? PathSum::kDone : PathSum::kCancelled;
+    }
+  }
+  return PathSum::kNoCut;
+}
+
+}  // namespace
+
+double chisq_sum_upper_tail(int r, const double *lambda, double Q) {
+  if (r < 1)
+    return -1.0;
+  double lmax = 0.0, sum = 0.0;
+  for (int j = 0; j < r; j++) {
+    lmax = std::max(lmax, lambda[j]);
+    sum += lambda[j];
+  }
+  if (!(Q > sum))
+    return -1.0;
+  // X <= lambda_max chi2(r): a tail that underflows there is 0 here, and beyond it the saddle
+  // point would come closer to the pole than doubles resolve.
+  if (gsl_cdf_chisq_Q(Q / lmax, r) == 0.0)
+    return 0.0;
+
+  const double s = saddle_point(r, lambda, lmax, sum, Q);
+  // a_j = 2 lambda_j / (1 - 2 s lambda_j): K''(s) = sum a_j^2 / 2, K'''(s) = sum a_j^3.
+  double *a = dvector(0, r - 1);
+  double log_scale = -s * Q, k2 = 0.0, k3 = 0.0;
+  for (int j = 0; j < r; j++) {
+    const double y = 1.0 - 2.0 * s * lambda[j];
+    a[j] = 2.0 * lambda[j] / y;
+    log_scale -= 0.5 * std::log(y);
+    k2 += 0.5 * a[j] * a[j];
+    k3 += a[j] * a[j] * a[j];
+  }
+  const double h = 1.0 / (std::sqrt(k2) * kStepsPerSd);
+  // The bend k3 / (6 k2) follows the steepest descent at s, but far from s it can carry the
+  // path past the zeros of the factors with small a_j, where the integrand grows by many orders
+  // and the sum cancels them away: a weaker bend is taken until the samples cancel little.
+  // With beta <= a_min / 2 no factor grows at all. Many equal small a_j also put a branch point
+  // of high order near the path, and the step that suits the peak can then be too coarse: the
+  // step is halved until two sums agree.
+  double beta = k3 / (6.0 * k2), fine = -1.0;
+  for (int attempt = 0; attempt < kMaxBends; attempt++, beta *= 0.5) {
+    PathSum outcome = PathSum::kNoCut;
+    double step = h, coarse = -1.0;
+    for (int refine = 0; refine <= kMaxRefinements; refine++, step *= 0.5) {
+      double value = -1.0;
+      outcome = integrate_path(r, a, s, Q, beta, step, &value);
+      if (outcome == PathSum::kCancelled || outcome == PathSum::kNoCut)
+        break;
+      if (outcome == PathSum::kTooCoarse)
+        value = -1.0;
+      else if (coarse > 0.0 && std::fabs(value - coarse) <= kAgreement * value) {
+        fine = value;
+        break;
+      }
+      coarse = value;
+    }
+    if (outcome != PathSum::kCancelled)
       break;
   }
   free_dvector(a, 0, r - 1);
-  return std::exp(log_scale + std::log(h * total / kPi));
+  if (!(fine > 0.0))
+    return -1.0;
+  return std::exp(log_scale + std::log(fine / kPi));
 }

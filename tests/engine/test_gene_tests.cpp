@@ -3,6 +3,7 @@
 // test support.
 #include <gsl/gsl_cdf.h>
 #include <gsl/gsl_randist.h>
+#include <gsl/gsl_sf_gamma.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -197,6 +198,26 @@ TEST(Skat, FarTailHasRelativeAccuracy) {
   qfc(lambda.data(), nc.data(), df.data(), &r, &sigma, &c, &lim, &acc, trace.data(), &ifault, &res);
   EXPECT_GT(1.0 - res, 1e-6);
   EXPECT_EQ(s.P, 1.0 - res);
+}
+
+// Two large eigenvalues among 499 equal small ones (V diagonal, w = 1), the spectrum of a gene
+// with two strong variants among many weak ones: a p-value with relative accuracy, not a number
+// above 1. X = chi2(2) + l chi2(499) has P(X > Q) = exp(-Q/2) (1 - l)^(-499/2) P(Gamma(499/2,
+// 2l / (1 - l)) < Q) + P(l chi2(499) > Q).
+TEST(Skat, ClusteredSmallEigenvalues) {
+  const int m = 501;
+  const double l = 0.1, q = 103.8;
+  std::vector<double> U(m, 0.0), w(m, 1.0);
+  U[0] = std::sqrt(q);
+  Rows V(m, std::vector<double>(m, 0.0));
+  for (int i = 0; i < m; i++) V[i][i] = i < 2 ? 1.0 : l;
+  const Skat s = run_skat(U, V, w);
+  const double exact = std::exp(-0.5 * q - 0.5 * (m - 2) * std::log1p(-l)) *
+                           gsl_sf_gamma_inc_P(0.5 * (m - 2), 0.5 * q * (1.0 - l) / l) +
+                       gsl_sf_gamma_inc_Q(0.5 * (m - 2), 0.5 * q / l);
+  EXPECT_LT(exact, 1e-11);
+  EXPECT_NEAR(s.P, exact, 1e-9 * exact);
+  EXPECT_EQ(s.code, 0);
 }
 
 // An eigenvalue whose square overflows makes Davies' error bounds infinite; its search for a

@@ -2,6 +2,7 @@
 // chi-square tail for equal weights, the exponential mixture for weights in pairs), the
 // positive mixture series of the test support and, where both are accurate, Davies' method.
 #include <gsl/gsl_cdf.h>
+#include <gsl/gsl_sf_gamma.h>
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -67,6 +68,42 @@ TEST(ChisqSumTail, DistinctWeightsAgainstIndependentForms) {
   const double deep = static_cast<double>(mixture_upper_tail({2.0, 1.0}, 2400.0));
   EXPECT_NEAR(tail({2.0, 1.0}, 2400.0), deep, kRel * deep);
   EXPECT_LT(deep, 1e-250);
+}
+
+// One weight pair plus many equal small weights, X = chi2(2) + l chi2(n): with Y = l chi2(n),
+// P(X > q) = E[exp(-(q - Y) / 2); Y < q] + P(Y > q), and exp(Y / 2) tilts the gamma law of Y
+// into another one: P(X > q) = exp(-q / 2) (1 - l)^(-n/2) P(Gamma(n/2, 2l / (1 - l)) < q) +
+// P(Y > q). The small weights put many coinciding singularities next to the integration path.
+TEST(ChisqSumTail, ClusteredSmallWeightsAgainstClosedForm) {
+  struct Case {
+    int n;
+    double l, q;
+  };
+  for (const Case &c : {Case{499, 0.1, 83.04}, Case{499, 0.1, 103.8}, Case{499, 0.3, 303.4},
+                        Case{499, 0.5, 754.5}, Case{1999, 0.1, 605.7}, Case{1999, 0.5, 2003.0}}) {
+    std::vector<double> lambda{1.0, 1.0};
+    lambda.insert(lambda.end(), c.n, c.l);
+    const double exact = std::exp(-0.5 * c.q - 0.5 * c.n * std::log1p(-c.l)) *
+                             gsl_sf_gamma_inc_P(0.5 * c.n, 0.5 * c.q * (1.0 - c.l) / c.l) +
+                         gsl_sf_gamma_inc_Q(0.5 * c.n, 0.5 * c.q / c.l);
+    EXPECT_NEAR(tail(lambda, c.q), exact, kRel * exact) << c.n << " " << c.l << " q=" << c.q;
+  }
+}
+
+// Just above the mean the result is either right or absent, never out of [0, 1].
+TEST(ChisqSumTail, JustAboveTheMeanRightOrAbsent) {
+  for (double l : {1e-5, 0.1, 0.9})
+    for (double f : {1.01, 1.1, 1.3}) {
+      std::vector<double> lambda{1.0, 1.0, l};
+      const double q = f * (2.0 + l);
+      const double exact = std::exp(-0.5 * q - 0.5 * std::log1p(-l)) *
+                               gsl_sf_gamma_inc_P(0.5, 0.5 * q * (1.0 - l) / l) +
+                           gsl_sf_gamma_inc_Q(0.5, 0.5 * q / l);
+      const double p = tail(lambda, q);
+      if (p != -1.0) {
+        EXPECT_NEAR(p, exact, kRel * exact) << l << " q=" << q;
+      }
+    }
 }
 
 // Between 1e-6 and 1e-3 Davies' absolute accuracy 1e-8 still leaves digits: both agree to it.
