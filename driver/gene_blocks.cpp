@@ -498,7 +498,7 @@ void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, 
   warn << accuracy_warning;
   // Davies' faults other than round-off leave -1 as the distribution value, so 1 - res is no
   // probability.
-  if (code == 2) {
+  if (code == 2 && P >= 0.0) {
     row << '\t' << mac << '\t' << Q << '\t' << P;
   } else {
     row << '\t' << mac << '\t' << Q << "\tNA";

@@ -129,9 +129,10 @@ bool finite_score(const double *U, double **V, int L);
 
 // A SKAT group with Davies' accuracy code (0 unless the routine reports a fault). Any fault
 // writes `accuracy_warning` to `warn`; faults 1, 3, 4 and 5 leave no probability, so the group
-// is mac, Q and "NA"; fault 2 (round-off) keeps Q and P as computed; without a fault the rule
-// of write_test_group holds, except that a P of exactly 0 is written as the number: SKAT gives
-// it only for a tail below the smallest positive double (its "no result" is -999).
+// is mac, Q and "NA"; fault 2 (round-off) keeps Q and P as computed ("NA" for a P below 0);
+// without a fault the rule of write_test_group holds, except that a P of exactly 0 is written
+// as the number: SKAT gives it only for a tail below the smallest positive double (its "no
+// result" is -999).
 void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, double P, int code,
                       const char *accuracy_warning);
 

@@ -171,9 +171,10 @@ void MASS_metaPval_v2(int method, int len, double *U, double **V, double *w, dou
 // and 5 Davies has no result and P = 2, which is not a p-value; the caller checks the code and
 // reports no p-value for those (Q stays valid). Codes 0 and 2 give P as computed, except that a
 // P below 1e-6 (or none at all, P <= 0) is replaced by the upper tail computed directly with
-// relative accuracy; that tail is 0 only below the smallest positive double. No
-// non-negative eigenvalue: prints "No Eigenvalue is bigger than 0!!" on standard output without
-// a line end, P = -999 and *code is not written.
+// relative accuracy; that tail is 0 only below the smallest positive double. Where that
+// computation does not settle, Davies' P is kept, or P = -999 (no result) when it is <= 0
+// with at least one kept eigenvalue. No non-negative eigenvalue: prints "No Eigenvalue is
+// bigger than 0!!" on standard output without a line end, P = -999 and *code is not written.
 void SKAT(int m, double *U, double **V, double *w, double *Q, double *P, int *code);
 
 #endif  // VARNOSTA_ENGINE_FUNC_ALGORITHM_H

@@ -191,6 +191,8 @@ void SKAT(int m, double *U, double **V, double *w, double *Q, double *P, int *co
     const double direct = chisq_sum_upper_tail(r, kept, q);
     if (direct >= 0.0)
       *P = direct;
+    else if (*P <= 0.0 && r > 0)  // without a term Davies' 0 for Q > 0 is exact
+      *P = -999.0;                // neither method has a probability: no result, not 0
   }
 
   free_dvector(kept, 0, r - 1);

@@ -387,6 +387,7 @@ TEST(GeneGroups, NaRulesAndDaviesFaults) {
   EXPECT_EQ(group(0.0, 0), "\t7\t1.250000e+01\t0.000000e+00|");
   EXPECT_EQ(group(1e-300, 0), "\t7\t1.250000e+01\t1.000000e-300|");
   EXPECT_EQ(group(0.5, 2), "\t7\t1.250000e+01\t5.000000e-01|\tW");
+  EXPECT_EQ(group(-999.0, 2), "\t7\t1.250000e+01\tNA|\tW");
   for (int code : {1, 3, 4, 5}) EXPECT_EQ(group(2.0, code), "\t7\t1.250000e+01\tNA|\tW");
 }
 
