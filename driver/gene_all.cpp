@@ -89,6 +89,27 @@ void write_covariance_row(std::ofstream &out, const char *path, double **V, int 
   end_line(out, path);
 }
 
+// Whether column `col` of X[1..m] holds one value over the sequenced subjects.
+bool constant_column(double **X, int col) {
+  for (int i = 2; i <= m; ++i) {
+    if (X[i][col] != X[1][col]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Score element e of U[1..L] and V[1..L][1..L] set to zero. A genotype column that is constant
+// over the sequenced subjects is collinear with the intercept: its score and variance are zero
+// but for rounding, which a test would otherwise turn into a statistic. At zero it is a variant
+// without variation (dropped by SKAT, a zero variance for a burden test).
+void zero_score_element(double *U, double **V, int L, int e) {
+  U[e] = 0.0;
+  for (int b = 1; b <= L; ++b) {
+    V[e][b] = V[b][e] = 0.0;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // SKAT
 
@@ -145,6 +166,17 @@ void skat_weights(const Gene &gene, SkatArrays &s) {
   }
 }
 
+void zero_constant_variants(const Gene &gene, SkatArrays &s) {
+  for (int k = 1; k <= K; ++k) {
+    for_each_element(gene, k, "SKAT.3", [&](int, int e) {
+      const int l = e - (k - 1) * gene.G_NSNP1;
+      if (constant_column(gene.rareW, l)) {
+        zero_score_element(s.U, s.V, s.L, e);
+      }
+    });
+  }
+}
+
 void skat_pvalue(int mac, SkatArrays &s) {
   double Q = 0.0, P = 0.0;
   int code = 0;
@@ -196,6 +228,7 @@ void skat_test(const Gene &gene, DriverLocals &d) {
       write_na_group(mac);
       fout_warn << "\tThe information matrix is not positive definite!";
     } else {
+      zero_constant_variants(gene, s);
       write_skat_rows(gene, d, s);
       s.w = dvector(1, s.L);
       skat_weights(gene, s);
@@ -256,6 +289,11 @@ void burden_test(const Gene &gene, DriverLocals &d, const GeneTest &test, Burden
          mis_patn, J, n_UniW, ind_UniW, b.rows);
   double stat = 0.0, P = 0.0;
   const bool usable = flag_positiveQ1 && finite_score(b.U, b.V, K);
+  if (usable && constant_column(W, 1)) {
+    for (int k = 1; k <= K; ++k) {
+      zero_score_element(b.U, b.V, K, k);
+    }
+  }
   if (usable) {
     burdenTest_v3(K, &stat, &P, b.U, b.V);
   }

@@ -479,7 +479,7 @@ int burden_score(const Gene &gene, const GeneTest &test) {
 }
 
 void write_test_group(std::ostream &row, int mac, double stat, double P) {
-  if (P > 0.0) {
+  if (P >= 0.0 && std::isfinite(stat)) {
     row << '\t' << mac << '\t' << stat << '\t' << P;
   } else {
     row << '\t' << mac << "\tNA\tNA";
@@ -489,10 +489,7 @@ void write_test_group(std::ostream &row, int mac, double stat, double P) {
 void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, double P, int code,
                       const char *accuracy_warning) {
   if (code <= 0) {
-    if (P == 0.0)
-      row << '\t' << mac << '\t' << Q << '\t' << P;
-    else
-      write_test_group(row, mac, Q, P);
+    write_test_group(row, mac, Q, P);
     return;
   }
   warn << accuracy_warning;

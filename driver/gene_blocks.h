@@ -119,7 +119,8 @@ int test_mac(const Gene &gene, double bound);
 int burden_score(const Gene &gene, const GeneTest &test);
 
 // A test's group in a gene-level table: "\t" mac "\t" stat "\t" P, or "\t" mac "\tNA\tNA" when
-// P is not a positive number (no result: -999, 0 or NaN).
+// P is no probability (no result: -999 or NaN) or stat is not finite. A P of exactly 0 is a tail
+// below the smallest positive double and is written as the number.
 void write_test_group(std::ostream &row, int mac, double stat, double P);
 
 // Whether U[1..L] and the upper triangle of V[1..L][1..L] are finite. A score routine can pass
@@ -130,9 +131,7 @@ bool finite_score(const double *U, double **V, int L);
 // A SKAT group with Davies' accuracy code (0 unless the routine reports a fault). Any fault
 // writes `accuracy_warning` to `warn`; faults 1, 3, 4 and 5 leave no probability, so the group
 // is mac, Q and "NA"; fault 2 (round-off) keeps Q and P as computed ("NA" for a P below 0);
-// without a fault the rule of write_test_group holds, except that a P of exactly 0 is written
-// as the number: SKAT gives it only for a tail below the smallest positive double (its "no
-// result" is -999).
+// without a fault the rule of write_test_group holds.
 void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, double P, int code,
                       const char *accuracy_warning);
 

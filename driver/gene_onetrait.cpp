@@ -147,12 +147,12 @@ void burden_mle(const Gene &gene, const GeneTest &test, int mac, int J, double *
     return;
   }
   const double stat = u * u / v;
-  const double P = chisq1_tail(stat);
-  if (!(P > 0.0)) {
+  if (!std::isfinite(stat)) {
     write_burden_na(gene, test, mac, d);
     return;
   }
-  fout << '\t' << mac << '\t' << stat << '\t' << P;
+  // A P of 0 is a tail below the smallest double: the strongest evidence, written as it is.
+  fout << '\t' << mac << '\t' << stat << '\t' << chisq1_tail(stat);
   d.*test.stream << gene.name << '\t' << mac << '\t' << u << '\t' << v;
   end_line(d.*test.stream, *test.file);
 }

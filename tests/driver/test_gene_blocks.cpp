@@ -369,8 +369,8 @@ TEST_F(GeneBlocks, SkatTooLargeLeavesTheOtherTests) {
 
 // A p-value that is no probability gives "NA" for the statistic and the p-value. A SKAT fault
 // gives the warning; faults 1, 3, 4 and 5 (Davies' result -1, so P = 2) keep Q and write "NA"
-// for P, fault 2 keeps both. A SKAT P of exactly 0 without a fault is a tail below the double
-// range and is written; a burden P of 0 is not.
+// for P, fault 2 keeps both. A P of exactly 0 without a fault is a tail below the double range
+// and is written; a statistic that is not finite has no p-value.
 TEST(GeneGroups, NaRulesAndDaviesFaults) {
   auto group = [](double P, int code) {
     std::ostringstream row, warn;
@@ -382,9 +382,15 @@ TEST(GeneGroups, NaRulesAndDaviesFaults) {
     return row.str() + "|" + warn.str();
   };
   EXPECT_EQ(group(0.25, -1), "\t7\t1.250000e+01\t2.500000e-01|");
-  for (double P : {0.0, -999.0, std::nan("")}) EXPECT_EQ(group(P, -1), "\t7\tNA\tNA|");
-  for (double P : {-999.0, std::nan("")}) EXPECT_EQ(group(P, 0), "\t7\tNA\tNA|");
+  for (double P : {-999.0, std::nan("")}) {
+    EXPECT_EQ(group(P, -1), "\t7\tNA\tNA|");
+    EXPECT_EQ(group(P, 0), "\t7\tNA\tNA|");
+  }
+  EXPECT_EQ(group(0.0, -1), "\t7\t1.250000e+01\t0.000000e+00|");
   EXPECT_EQ(group(0.0, 0), "\t7\t1.250000e+01\t0.000000e+00|");
+  std::ostringstream infinite;
+  write_test_group(infinite, 7, HUGE_VAL, 0.0);
+  EXPECT_EQ(infinite.str(), "\t7\tNA\tNA");
   EXPECT_EQ(group(1e-300, 0), "\t7\t1.250000e+01\t1.000000e-300|");
   EXPECT_EQ(group(0.5, 2), "\t7\t1.250000e+01\t5.000000e-01|\tW");
   EXPECT_EQ(group(-999.0, 2), "\t7\t1.250000e+01\tNA|\tW");
