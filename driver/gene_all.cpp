@@ -89,27 +89,6 @@ void write_covariance_row(std::ofstream &out, const char *path, double **V, int 
   end_line(out, path);
 }
 
-// Whether column `col` of X[1..m] holds one value over the sequenced subjects.
-bool constant_column(double **X, int col) {
-  for (int i = 2; i <= m; ++i) {
-    if (X[i][col] != X[1][col]) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Score element e of U[1..L] and V[1..L][1..L] set to zero. A genotype column that is constant
-// over the sequenced subjects is collinear with the intercept: its score and variance are zero
-// but for rounding, which a test would otherwise turn into a statistic. At zero it is a variant
-// without variation (dropped by SKAT, a zero variance for a burden test).
-void zero_score_element(double *U, double **V, int L, int e) {
-  U[e] = 0.0;
-  for (int b = 1; b <= L; ++b) {
-    V[e][b] = V[b][e] = 0.0;
-  }
-}
-
 // ---------------------------------------------------------------------------------------------
 // SKAT
 

@@ -478,6 +478,22 @@ int burden_score(const Gene &gene, const GeneTest &test) {
   return test_mac(gene, bound);
 }
 
+bool constant_column(double **X, int col) {
+  for (int i = 2; i <= m; i++) {
+    if (X[i][col] != X[1][col]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void zero_score_element(double *U, double **V, int L, int e) {
+  U[e] = 0.0;
+  for (int b = 1; b <= L; b++) {
+    V[e][b] = V[b][e] = 0.0;
+  }
+}
+
 void write_test_group(std::ostream &row, int mac, double stat, double P) {
   if (P >= 0.0 && std::isfinite(stat)) {
     row << '\t' << mac << '\t' << stat << '\t' << P;

@@ -118,6 +118,15 @@ int test_mac(const Gene &gene, double bound);
 // within the test's bound of their rareW columns, MB-weighted for MB. Returns the test MAC.
 int burden_score(const Gene &gene, const GeneTest &test);
 
+// Whether column `col` of X[1..m] holds one value over the sequenced subjects.
+bool constant_column(double **X, int col);
+
+// Score element e of U[1..L] and V[1..L][1..L] set to zero. A genotype column that is constant
+// over the sequenced subjects is collinear with the intercept: its score and variance are zero
+// but for rounding, which a test would otherwise turn into a statistic (or a variance below 0).
+// At zero it is a variant without variation: SKAT drops it, a burden test finds V = 0.
+void zero_score_element(double *U, double **V, int L, int e);
+
 // A test's group in a gene-level table: "\t" mac "\t" stat "\t" P, or "\t" mac "\tNA\tNA" when
 // P is no probability (no result: -999 or NaN) or stat is not finite. A P of exactly 0 is a tail
 // below the smallest positive double and is written as the number.

@@ -372,6 +372,11 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
     fout_warn << "\tThe information matrix is not positive definite!";
     fout << '\t' << mac << "\tNA\tNA";
   } else {
+    for (int l = 1; l <= s.nskat; l++) {
+      if (constant_column(s.rows, l)) {
+        zero_score_element(U, V, s.nskat, l);
+      }
+    }
     write_skat_rows(d.fout_skat, out_skat, gene, s.nskat, U, V);
     skat_group(fout, mac, s.nskat, U, V, w,
                "\t(SKAT) The asymptotic p-value of the MLE method may not be accurate!");
