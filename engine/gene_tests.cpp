@@ -26,9 +26,9 @@ constexpr double kEigenRelativeFloor = 100000.0;
 // and the tail is computed directly.
 constexpr double kDaviesFloor = 1e-6;
 // A weighted SKAT variance is taken as semi-definite while its smallest eigenvalue is not below
-// -kSkatPsdTolerance times its largest. Rounding of a semi-definite V (least squares, or a score
-// variance under the null) reaches about -5e-8 in that ratio; the indefinite Louis variances
-// measured lie at -0.02 and below.
+// -kSkatPsdTolerance times its largest. Rounding of a semi-definite V (least squares, or a
+// rank-deficient score variance) leaves about -1e-16 in that ratio, -5e-8 when recomputed from
+// seven printed digits; the indefinite Louis variances measured lie at -1e-3 and below.
 constexpr double kSkatPsdTolerance = 1e-5;
 
 // A[i*m + j] = sqrt(w_i) sqrt(w_j) V[i][j] over both triangles: A[0..m*m-1], row-major.
