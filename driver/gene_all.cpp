@@ -156,14 +156,6 @@ void zero_constant_variants(const Gene &gene, SkatArrays &s) {
   }
 }
 
-void skat_pvalue(int mac, SkatArrays &s) {
-  double Q = 0.0, P = 0.0;
-  int code = 0;
-  MASS_metaPval_v2(2, s.L, s.U, s.V, s.w, &Q, &P, &code);
-  write_skat_group(fout, fout_warn, mac, Q, P, code,
-                   "\t(SKAT) The asymptotic p-value may not be accurate!");
-}
-
 // The start matrix: genetic coefficients 0, the rest from the null fit.
 void skat_start_values(const Gene &gene, SkatArrays &s) {
   s.start = dmatrix(1, s.width, 1, K);
@@ -208,10 +200,11 @@ void skat_test(const Gene &gene, DriverLocals &d) {
       fout_warn << "\tThe information matrix is not positive definite!";
     } else {
       zero_constant_variants(gene, s);
-      write_skat_rows(gene, d, s);
       s.w = dvector(1, s.L);
       skat_weights(gene, s);
-      skat_pvalue(mac, s);
+      write_mle_skat_group(fout, fout_warn, mac, s.L, s.U, s.V, s.w,
+                           "\t(SKAT) The asymptotic p-value may not be accurate!",
+                           [&] { write_skat_rows(gene, d, s); });
       free_dvector(s.w, 1, s.L);
     }
     free_dvector(s.U, 1, s.L);

@@ -13,6 +13,7 @@
 #include "driver/globals.h"
 #include "driver/output_files.h"
 #include "driver/single_variant.h"
+#include "engine/func_algorithm.h"
 #include "toolkit/func_data_process.h"
 #include "toolkit/func_linear_algebra.h"
 
@@ -516,6 +517,23 @@ void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, 
   } else {
     row << '\t' << mac << '\t' << Q << "\tNA";
   }
+}
+
+void write_mle_skat_group(std::ostream &row, std::ostream &warn, int mac, int len, double *U,
+                          double **V, double *w, const char *accuracy_warning,
+                          const std::function<void()> &write_rows) {
+  // Louis' variance need not be semi-definite; with a negative direction Q has no weighted
+  // chi-square law, and dropping the offending variants would test a different set.
+  if (!skat_variance_acceptable(len, V, w)) {
+    row << '\t' << mac << "\tNA\tNA";
+    warn << "\t(SKAT) V is not positive semi-definite!";
+    return;
+  }
+  write_rows();
+  double Q = 0.0, P = 0.0;
+  int code = 0;
+  MASS_metaPval_v2(2, len, U, V, w, &Q, &P, &code);
+  write_skat_group(row, warn, mac, Q, P, code, accuracy_warning);
 }
 
 void end_gene_lines(GeneAnalysis analysis) {

@@ -5,6 +5,7 @@
 #define VARNOSTA_DRIVER_GENE_BLOCKS_H
 
 #include <fstream>
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -143,6 +144,16 @@ bool finite_score(const double *U, double **V, int L);
 // without a fault the rule of write_test_group holds.
 void write_skat_group(std::ostream &row, std::ostream &warn, int mac, double Q, double P, int code,
                       const char *accuracy_warning);
+
+// The maximum-likelihood SKAT group of a finite score U[1..len], V[1..len][1..len] with
+// weights w[1..len]. A V that SKAT cannot use (skat_variance_acceptable: a negative variance, or
+// an indefinite weighted V, among the entries with a positive weight) gives "\t" mac "\tNA\tNA",
+// "\t(SKAT) V is not positive semi-definite!" on `warn` and no variant-level rows, as an
+// indefinite burden V does; otherwise write_rows() writes the rows and the group follows
+// write_skat_group with `accuracy_warning`.
+void write_mle_skat_group(std::ostream &row, std::ostream &warn, int mac, int len, double *U,
+                          double **V, double *w, const char *accuracy_warning,
+                          const std::function<void()> &write_rows);
 
 // End of a gene with eligible variants: ends the gene's lines (all-traits: gene-level table,
 // then warning file; one-trait: warning file, naive table, gene-level table), each checked as it

@@ -377,9 +377,9 @@ void skat_test(const Gene &gene, double *U, double **V, double **SigmaInv, Drive
         zero_score_element(U, V, s.nskat, l);
       }
     }
-    write_skat_rows(d.fout_skat, out_skat, gene, s.nskat, U, V);
-    skat_group(fout, mac, s.nskat, U, V, w,
-               "\t(SKAT) The asymptotic p-value of the MLE method may not be accurate!");
+    write_mle_skat_group(fout, fout_warn, mac, s.nskat, U, V, w,
+                         "\t(SKAT) The asymptotic p-value of the MLE method may not be accurate!",
+                         [&] { write_skat_rows(d.fout_skat, out_skat, gene, s.nskat, U, V); });
   }
 
   double **naive = dmatrix(1, m, 1, s.width);

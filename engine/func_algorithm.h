@@ -156,6 +156,14 @@ void rareUV_indi_score_skat(int fixedTrait, int p, int n, int m, int N_mispat, i
 // diagonal, when V is not positive definite (its upper triangle fails the Cholesky test).
 void burdenTest_v3(int K, double *T, double *P, double *U, double **V);
 
+// Whether V[1..len][1..len] (both triangles read, finite) is a variance that SKAT can use with
+// the weights w[1..len]. Only entries with a positive weight count: none of them may have a
+// negative variance, and diag(sqrt w) V diag(sqrt w) over those with a positive variance may
+// have no eigenvalue below -1e-5 times its largest (rounding of a semi-definite V stays far
+// above that). Entries with zero variance are left out, as MASS_metaPval_v2 leaves them; with
+// none left V is acceptable.
+bool skat_variance_acceptable(int len, double **V, const double *w);
+
 // SKAT entry. method 2 is the only one defined; any other code returns at once and writes
 // nothing. Otherwise *code = 0, the entries of U[1..len] whose variance V[i][i] is not positive
 // are dropped (a NaN variance stays in) and SKAT runs on the rest, in their order, with their

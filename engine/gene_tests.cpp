@@ -25,6 +25,11 @@ constexpr double kEigenRelativeFloor = 100000.0;
 // Below this, 1 - res (res accurate to kDaviesAcc in absolute terms) has too few digits left,
 // and the tail is computed directly.
 constexpr double kDaviesFloor = 1e-6;
+// A weighted SKAT variance is taken as semi-definite while its smallest eigenvalue is not below
+// -kSkatPsdTolerance times its largest. Rounding of a semi-definite V (least squares, or a
+// rank-deficient score variance) leaves about -1e-16 in that ratio, -5e-8 when recomputed from
+// seven printed digits; the indefinite Louis variances measured lie at -1e-3 and below.
+constexpr double kSkatPsdTolerance = 1e-5;
 
 // A[i*m + j] = sqrt(w_i) sqrt(w_j) V[i][j] over both triangles: A[0..m*m-1], row-major.
 void weighted_variance(int m, double **V, const double *w, double *A) {
@@ -110,6 +115,37 @@ void burdenTest_v3(int K, double *T, double *P, double *U, double **V) {
   // genes with the strongest evidence.
   *P = gsl_cdf_chisq_Q(t, static_cast<double>(K));
   free_dmatrix(Vinv, 1, K, 1, K);
+}
+
+bool skat_variance_acceptable(int len, double **V, const double *w) {
+  int count = 0;
+  for (int i = 1; i <= len; i++) {
+    if (!(w[i] > 0.0))
+      continue;
+    if (V[i][i] < 0.0)
+      return false;
+    count += V[i][i] > 0.0;
+  }
+  if (count == 0)
+    return true;
+  int *kept = ivector(0, count - 1);
+  for (int i = 1, a = 0; i <= len; i++)
+    if (w[i] > 0.0 && V[i][i] > 0.0)
+      kept[a++] = i;
+  gsl_matrix *A = gsl_matrix_alloc(count, count);
+  for (int a = 0; a < count; a++)
+    for (int b = 0; b < count; b++)
+      gsl_matrix_set(A, a, b, std::sqrt(w[kept[a]]) * std::sqrt(w[kept[b]]) * V[kept[a]][kept[b]]);
+  gsl_vector *values = gsl_vector_alloc(count);
+  gsl_eigen_symm_workspace *work = gsl_eigen_symm_alloc(count);
+  gsl_eigen_symm(A, values, work);
+  gsl_eigen_symm_free(work);
+  double smallest = 0.0, largest = 0.0;
+  gsl_vector_minmax(values, &smallest, &largest);
+  gsl_vector_free(values);
+  gsl_matrix_free(A);
+  free_ivector(kept, 0, count - 1);
+  return !(smallest < -kSkatPsdTolerance * largest);
 }
 
 void MASS_metaPval_v2(int method, int len, double *U, double **V, double *w, double *Q, double *P,

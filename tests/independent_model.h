@@ -671,6 +671,36 @@ inline Skat skat(const Vec &U, const Mat &V, const Vec &w) {
   return s;
 }
 
+// Whether SKAT may use V with the weights w: over the entries with a positive weight, no
+// negative variance, and diag(sqrt w) V diag(sqrt w) over those with a positive variance has no
+// eigenvalue below -1e-5 of its largest (the printed digits leave about 5e-8).
+inline bool skat_semidefinite(const Mat &V, const Vec &w) {
+  std::vector<size_t> keep;
+  for (size_t a = 0; a < w.size(); ++a) {
+    if (!(w[a] > 0.0))
+      continue;
+    if (V[a][a] < 0.0)
+      return false;
+    if (V[a][a] > 0.0)
+      keep.push_back(a);
+  }
+  const size_t n = keep.size();
+  if (n == 0)
+    return true;
+  gsl_matrix *A = gsl_matrix_alloc(n, n);
+  for (size_t a = 0; a < n; ++a)
+    for (size_t b = 0; b < n; ++b)
+      gsl_matrix_set(A, a, b, std::sqrt(w[keep[a]] * w[keep[b]]) * V[keep[a]][keep[b]]);
+  gsl_vector *ev = gsl_vector_alloc(n);
+  gsl_eigen_symm_workspace *ws = gsl_eigen_symm_alloc(n);
+  gsl_eigen_symm(A, ev, ws);
+  gsl_eigen_symm_free(ws);
+  const double lo = gsl_vector_min(ev), hi = gsl_vector_max(ev);
+  gsl_vector_free(ev);
+  gsl_matrix_free(A);
+  return lo >= -1e-5 * hi;
+}
+
 // The tolerance of a SKAT p-value recomputed from the printed U and V (seven digits): below
 // 1e-6, where the tail changes by about Q / (2 lambda_max) times the relative change of Q,
 // relative 1e-3.

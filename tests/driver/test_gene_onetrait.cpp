@@ -260,6 +260,10 @@ class Checker {
   // the covariance entries, the first SKAT variant in place of the genotype sum or unsquared
   // SKAT weights move U, V or Q by far more.
   void check_mle(const Mat &X, const Scores &got, const std::string &what) {
+    expect_scores(got, mle_model(X, what), 5e-4, what);
+  }
+
+  const Scores &mle_model(const Mat &X, const std::string &what) {
     if (!fd_scores_.count(X)) {  // tests of one gene on the same column share one model
       Mat design;
       for (size_t i = 0; i < cs_.m(); ++i) design.push_back(row(X[i], i, false));
@@ -274,7 +278,7 @@ class Checker {
       EXPECT_TRUE(e.ok) << what << ": nuisance information not positive definite";
       fd_scores_[X] = e;
     }
-    expect_scores(got, fd_scores_[X], 5e-4, what);
+    return fd_scores_[X];
   }
 
   // The SKAT rows of the gene in `file`: one per variant of `vars` (in any order) with its MAF
@@ -344,9 +348,15 @@ class Checker {
     EXPECT_FALSE(failed) << what << ": no fit of these cases is expected to fail";
     if (failed) {
       EXPECT_EQ(fields(mle_, f_, 3), group(mac, 2)) << what;
+    } else if (take("(SKAT) V is not positive semi-definite!")) {
+      // No rows; the model's own variance must be indefinite (or have a negative variance).
+      EXPECT_FALSE(skat_semidefinite(mle_model(columns(vars, t), what).V, skat_weights(vars)))
+          << what;
+      EXPECT_EQ(fields(mle_, f_, 3), group(mac, 2)) << what;
     } else {
       skat_mle_ = skat_rows(file(t), gene, vars, what + " MLE");
       check_mle(columns(vars, t), skat_mle_, what + " MLE");
+      EXPECT_TRUE(skat_semidefinite(skat_mle_.V, skat_weights(vars))) << what;
       const Skat s = skat(skat_mle_.U, skat_mle_.V, skat_weights(vars));
       const bool acc = take("(SKAT) The asymptotic p-value of the MLE method may not be accurate!");
       EXPECT_EQ(acc, s.fault > 0) << what;
@@ -484,7 +494,7 @@ TEST(OneTraitExpected, EveryCase) {
        {"onetrait_example", "onetrait_example_dominant", "onetrait_edges", "onetrait_maf_ub",
         "onetrait_t5_only", "onetrait_naive_spanned", "onetrait_naive_exact", "onetrait_k1",
         "onetrait_p0", "onetrait_sim_strong_skat", "onetrait_burden_below_double",
-        "onetrait_constant_variant"}) {
+        "onetrait_constant_variant", "onetrait_skat_indefinite_v"}) {
     const Case cs = read_case(name);
     Checker(cs).run();
   }

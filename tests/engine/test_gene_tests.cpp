@@ -268,4 +268,41 @@ TEST(MassMetaPval, KeepsPositiveVariancesWithTheirScoresAndWeights) {
   EXPECT_EQ(Q, 4.0 * 2.25 + 9.0 * 10000.0);
 }
 
+TEST(SkatVariance, NegativeVarianceOrIndefiniteWeightedMatrixIsRejected) {
+  Vec w2{4.0, 9.0};
+  // Eigenvalues 3 and -1: positive diagonal, indefinite.
+  Mat indefinite({{1.0, 2.0}, {2.0, 1.0}});
+  EXPECT_FALSE(skat_variance_acceptable(2, indefinite.m, w2.v));
+  // A negative variance is rejected even where the other entry alone would do.
+  Mat negative({{1.0, 0.0}, {0.0, -0.5}});
+  EXPECT_FALSE(skat_variance_acceptable(2, negative.m, w2.v));
+  // [[2, 0.5], [0.5, 0]] is indefinite, but the zero-variance entry is left out: [2] remains.
+  Mat zero({{2.0, 0.5}, {0.5, 0.0}});
+  EXPECT_TRUE(skat_variance_acceptable(2, zero.m, w2.v));
+  Mat zeros({{0.0, 0.0}, {0.0, 0.0}});
+  EXPECT_TRUE(skat_variance_acceptable(2, zeros.m, w2.v));
+  // Entry 2 (negative variance, indefinite with entry 3) has weight 0 and does not enter.
+  Mat V3({{1.0, 0.0, 0.0}, {0.0, -3.0, 5.0}, {0.0, 5.0, 1.0}});
+  Vec w3{1.0, 0.0, 2.0};
+  EXPECT_TRUE(skat_variance_acceptable(3, V3.m, w3.v));
+  w3.v[2] = 0.5;
+  EXPECT_FALSE(skat_variance_acceptable(3, V3.m, w3.v));
+}
+
+TEST(SkatVariance, RoundingOfASemiDefiniteVarianceIsAccepted) {
+  // v v' with v = (1, 2, 3), less 1e-9 I: eigenvalues 14 - 1e-9, -1e-9, -1e-9.
+  const double v[3] = {1.0, 2.0, 3.0};
+  Mat V(3, 3);
+  for (int i = 1; i <= 3; i++)
+    for (int j = 1; j <= 3; j++) V[i][j] = v[i - 1] * v[j - 1] - (i == j ? 1e-9 : 0.0);
+  Vec w{1.0, 1.0, 1.0};
+  EXPECT_TRUE(skat_variance_acceptable(3, V.m, w.v));
+  // [[1, b], [b, 1]]: eigenvalues 1 + b and 1 - b; the bound is 1e-5 of the largest.
+  Vec w2{1.0, 1.0};
+  Mat near({{1.0, 1.0 + 1e-5}, {1.0 + 1e-5, 1.0}});  // ratio -5e-6
+  EXPECT_TRUE(skat_variance_acceptable(2, near.m, w2.v));
+  Mat beyond({{1.0, 1.0 + 4e-5}, {1.0 + 4e-5, 1.0}});  // ratio -2e-5
+  EXPECT_FALSE(skat_variance_acceptable(2, beyond.m, w2.v));
+}
+
 }  // namespace
