@@ -200,7 +200,7 @@ TEST(InputTraitsDeath, TraitSpreadBelowTheBoundStops) {
 // its mean as |mean| / SD. Covariate b is a 0/1 code moved to 1e9, which -SCALE would leave as
 // it is, so it is never refused.
 const double kTraitOffsetBound = 1e4;
-const double kCovariateOffsetBound = 3e3;
+const double kCovariateOffsetBound = 4e3;
 
 std::string offset_seq(double t, double c) {
   std::ostringstream text;
