@@ -29,7 +29,7 @@
 #             on their relative scale by design: with one trait multiplied it is left out.
 #   -c C      offset mode: add the offsets to covariate C (numbered from 1, in the order of the
 #             columns after the traits) instead of the traits; it needs at least three distinct
-#             values (examples: 2; simulated: 2, the continuous one, or 1 with _dL, L >= 3)
+#             values (examples: 2; simulated: 2, the continuous one, or with _dL, L >= 3, 1)
 #   -v N      variants of a simulated data set (default 60, in genes of 5)
 #   -k        keep the temporary directory with the data and the outputs
 #
@@ -154,7 +154,7 @@ scale_data() {
   local f
   for f in pheno_seq pheno_nonseq; do
     awk -F'\t' -v OFS='\t' -v s="$3" -v K="$K" -v which="$scaled" -v mode="$mode" \
-      -v cov="${covariate:-0}" -v header=$([ $f = pheno_seq ] && echo 1 || echo 0) '
+      -v cov="${covariate:-0}" -v header="$([ "$f" = pheno_seq ] && echo 1 || echo 0)" '
       NR == 1 && header { print; next }
       {
         for (k = 1; k <= K; k++)
