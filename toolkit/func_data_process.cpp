@@ -312,6 +312,15 @@ double ColumnSD(double **A, int n, int j, double code) {
   return std::sqrt(two_pass_variance(A, n, j, code, sum / count, count));
 }
 
+double ColumnMean(double **A, int n, int j, double code) {
+  const ColumnStats s = column_stats(A, n, j, code);
+  return s.count == 0 ? 0.0 : s.sum / s.count;
+}
+
+bool ColumnHasThreeValues(double **A, int n, int j, double code) {
+  return column_stats(A, n, j, code).three_distinct;
+}
+
 // a[1..n], b[1..n] read; the first differing element decides (exact).
 bool BigArray(double *a, double *b, int n) {
   for (int i = 1; i <= n; i++) {

@@ -74,6 +74,14 @@ void ScaleCovariates(double **A, int n, int c1, int c2, double code);
 // rows 1..n, the spread that ScaleCovariates divides by; 0 with fewer than two observed entries.
 double ColumnSD(double **A, int n, int j, double code);
 
+// Mean of the observed entries of column j of A over rows 1..n, the centre that ScaleCovariates
+// subtracts; 0 without an observed entry.
+double ColumnMean(double **A, int n, int j, double code);
+
+// Whether column j of A has at least three distinct observed values over rows 1..n, so that
+// ScaleCovariates standardises it.
+bool ColumnHasThreeValues(double **A, int n, int j, double code);
+
 // Lexicographic comparisons of a[1..n] and b[1..n], exact, element 1 first (n >= 1).
 bool BigArray(double *a, double *b, int n);
 bool SmallArray(double *a, double *b, int n);

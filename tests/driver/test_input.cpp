@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,70 @@ TEST(InputTraitsDeath, TraitSpreadBelowTheBoundStops) {
       "^Error: Trait A has standard deviation 0\\.4999; the fits stop when estimates change by "
       "less than 1e-4, which stops them early on this scale\\. Use -SCALE, or give the trait in "
       "smaller units\\.\nProgram was stopped due to error\\(s\\) listed above\\.\n$");
+}
+
+// The offset bounds: trait A holds t - 1, t and t + 1 over all subjects and covariate d the
+// values c - 1, c and c + 1 over the sequenced subjects, so each has standard deviation 1 and
+// its mean as |mean| / SD. Covariate b is a 0/1 code moved to 1e9, which -SCALE would leave as
+// it is, so it is never refused.
+const double kTraitOffsetBound = 1e4;
+const double kCovariateOffsetBound = 4e3;
+
+std::string offset_seq(double t, double c) {
+  std::ostringstream text;
+  text.precision(17);
+  text << "A\tB\tb\td\n"
+       << t - 1 << "\t1\t1000000000\t" << c - 1 << "\n"
+       << t << "\t3\t1000000001\t" << c << "\n"
+       << "-999\t2\t1000000001\t" << c + 1 << "\n";
+  return text.str();
+}
+std::string offset_nonseq(double t) {
+  std::ostringstream text;
+  text.precision(17);
+  text << t + 1 << "\t2\n-999\t4\n";
+  return text.str();
+}
+
+TEST_F(InputFixture, OffsetsJustBelowTheBoundsRead) {
+  flag_scale = false;
+  const double t = kTraitOffsetBound - 1, c = -(kCovariateOffsetBound - 1);
+  run(offset_seq(t, c), offset_nonseq(t), "v\t0\t1\t2\n");
+  // Rows: the sequenced subjects 3, 1, 2 (by missing pattern), as read.
+  EXPECT_EQ(column(Y, n, 1), Reals({kMiss, t - 1, t, kMiss, t + 1}));
+  EXPECT_EQ(column(W, m, 3), Reals({1000000001, 1000000000, 1000000001}));
+  EXPECT_EQ(column(W, m, 4), Reals({c + 1, c - 1, c}));
+}
+
+TEST_F(InputFixture, ScaleLiftsTheOffsetBounds) {
+  flag_scale = true;
+  run(offset_seq(1e7, 1e7), offset_nonseq(1e7), "v\t0\t1\t2\n");
+  flag_scale = false;
+  EXPECT_EQ(column(Y, n, 1), Reals({kMiss, -1, 0, kMiss, 1}));
+  EXPECT_EQ(column(W, m, 3), Reals({1000000001, 1000000000, 1000000001}));
+  EXPECT_EQ(column(W, m, 4), Reals({1, -1, 0}));
+}
+
+TEST(InputTraitsDeath, TraitOffsetJustAboveTheBoundStops) {
+  flag_scale = false;
+  const double t = kTraitOffsetBound + 1;
+  std::ostringstream pattern;
+  pattern << "^Error: Trait A has mean " << t
+          << " and standard deviation 1; the fits cannot resolve it at that offset\\. Use "
+             "-SCALE, or subtract a constant\\.\nProgram was stopped due to error\\(s\\) listed "
+             "above\\.\n$";
+  expect_input_stop({offset_seq(t, 0), offset_nonseq(t), "v\t0\t1\t2\n"}, pattern.str().c_str());
+}
+
+TEST(InputTraitsDeath, CovariateOffsetJustAboveTheBoundStops) {
+  flag_scale = false;
+  const double c = -(kCovariateOffsetBound + 1);
+  std::ostringstream pattern;
+  pattern << "^Error: Covariate d has mean " << c
+          << " and standard deviation 1; the fits cannot resolve it at that offset\\. Use "
+             "-SCALE, or subtract a constant\\.\nProgram was stopped due to error\\(s\\) listed "
+             "above\\.\n$";
+  expect_input_stop({offset_seq(0, c), offset_nonseq(0), "v\t0\t1\t2\n"}, pattern.str().c_str());
 }
 
 }  // namespace
