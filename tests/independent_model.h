@@ -627,6 +627,24 @@ struct Skat {
   int fault = 0;
 };
 
+// Eigenvalues of diag(sqrt w) V diag(sqrt w) over the entries `keep`, in the solver's order.
+inline Vec weighted_eigenvalues(const Mat &V, const Vec &w, const std::vector<size_t> &keep) {
+  const size_t n = keep.size();
+  gsl_matrix *A = gsl_matrix_alloc(n, n);
+  for (size_t a = 0; a < n; ++a)
+    for (size_t b = 0; b < n; ++b)
+      gsl_matrix_set(A, a, b, std::sqrt(w[keep[a]] * w[keep[b]]) * V[keep[a]][keep[b]]);
+  gsl_vector *ev = gsl_vector_alloc(n);
+  gsl_eigen_symm_workspace *ws = gsl_eigen_symm_alloc(n);
+  gsl_eigen_symm(A, ev, ws);
+  gsl_eigen_symm_free(ws);
+  Vec values(n);
+  for (size_t a = 0; a < n; ++a) values[a] = gsl_vector_get(ev, a);
+  gsl_vector_free(ev);
+  gsl_matrix_free(A);
+  return values;
+}
+
 inline Skat skat(const Vec &U, const Mat &V, const Vec &w) {
   std::vector<size_t> keep;
   for (size_t a = 0; a < U.size(); ++a)
@@ -636,27 +654,17 @@ inline Skat skat(const Vec &U, const Mat &V, const Vec &w) {
   const size_t n = keep.size();
   if (n == 0)
     return s;
-  gsl_matrix *A = gsl_matrix_alloc(n, n);
-  for (size_t a = 0; a < n; ++a) {
-    s.Q += w[keep[a]] * U[keep[a]] * U[keep[a]];
-    for (size_t b = 0; b < n; ++b)
-      gsl_matrix_set(A, a, b, std::sqrt(w[keep[a]] * w[keep[b]]) * V[keep[a]][keep[b]]);
-  }
-  gsl_vector *ev = gsl_vector_alloc(n);
-  gsl_eigen_symm_workspace *ws = gsl_eigen_symm_alloc(n);
-  gsl_eigen_symm(A, ev, ws);
-  gsl_eigen_symm_free(ws);
+  for (size_t a = 0; a < n; ++a) s.Q += w[keep[a]] * U[keep[a]] * U[keep[a]];
+  const Vec ev = weighted_eigenvalues(V, w, keep);
   double sum = 0.0;
   int count = 0;
-  for (size_t a = 0; a < n; ++a)
-    if (gsl_vector_get(ev, a) >= 0.0)
-      sum += gsl_vector_get(ev, a), count++;
+  for (double e : ev)
+    if (e >= 0.0)
+      sum += e, count++;
   Vec lambda;
-  for (size_t a = 0; a < n; ++a)
-    if (count > 0 && gsl_vector_get(ev, a) > sum / count / 100000.0)
-      lambda.push_back(gsl_vector_get(ev, a));
-  gsl_vector_free(ev);
-  gsl_matrix_free(A);
+  for (double e : ev)
+    if (count > 0 && e > sum / count / 100000.0)
+      lambda.push_back(e);
   if (count == 0)
     return s;
   int r = static_cast<int>(lambda.size()), lim = 1000000000;
@@ -684,20 +692,11 @@ inline bool skat_semidefinite(const Mat &V, const Vec &w) {
     if (V[a][a] > 0.0)
       keep.push_back(a);
   }
-  const size_t n = keep.size();
-  if (n == 0)
+  if (keep.empty())
     return true;
-  gsl_matrix *A = gsl_matrix_alloc(n, n);
-  for (size_t a = 0; a < n; ++a)
-    for (size_t b = 0; b < n; ++b)
-      gsl_matrix_set(A, a, b, std::sqrt(w[keep[a]] * w[keep[b]]) * V[keep[a]][keep[b]]);
-  gsl_vector *ev = gsl_vector_alloc(n);
-  gsl_eigen_symm_workspace *ws = gsl_eigen_symm_alloc(n);
-  gsl_eigen_symm(A, ev, ws);
-  gsl_eigen_symm_free(ws);
-  const double lo = gsl_vector_min(ev), hi = gsl_vector_max(ev);
-  gsl_vector_free(ev);
-  gsl_matrix_free(A);
+  const Vec ev = weighted_eigenvalues(V, w, keep);
+  const double lo = *std::min_element(ev.begin(), ev.end());
+  const double hi = *std::max_element(ev.begin(), ev.end());
   return lo >= -1e-5 * hi;
 }
 
