@@ -398,8 +398,8 @@ const double kMinTraitSD = 0.5;
 // and seven simulated sets of 200 to 1000 subjects, 1 to 5 traits, continuous and 3- to 5-level
 // covariates): the p-values from 1e-4 up stay within 0.2 % until fits first fail to converge (and
 // their results turn NA), at |mean| / SD from 2.8e4 for the traits and from 9.1e3 for a covariate
-// in the worst sets. Both bounds keep a margin of two below that; -SCALE centres the columns, so it
-// lifts them.
+// in the worst sets. Both bounds keep a margin of two below that; -SCALE centres the columns of
+// three or more values, so it lifts them there.
 const double kMaxTraitOffset = 1e4;
 const double kMaxCovariateOffset = 4e3;
 
@@ -415,6 +415,11 @@ void check_offset(const char *kind, const std::string &name, double mean, double
 
 void check_trait_spread(int k, const std::string &name) {
   if (flag_scale) {
+    // -SCALE leaves a trait of two values as it is, at its offset.
+    if (!ColumnHasThreeValues(Y, n, k, kMissing)) {
+      check_offset("Trait", name, ColumnMean(Y, n, k, kMissing), ColumnSD(Y, n, k, kMissing),
+                   kMaxTraitOffset);
+    }
     return;
   }
   const double sd = ColumnSD(Y, n, k, kMissing);

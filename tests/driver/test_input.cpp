@@ -248,6 +248,16 @@ TEST(InputTraitsDeath, TraitOffsetJustAboveTheBoundStops) {
   expect_input_stop({offset_seq(t, 0), offset_nonseq(t), "v\t0\t1\t2\n"}, pattern.str().c_str());
 }
 
+// -SCALE leaves a trait of two values where it is, so its offset is still refused.
+TEST(InputTraitsDeath, ScaleKeepsTheOffsetBoundOfATraitOfTwoValues) {
+  flag_scale = true;
+  expect_input_stop(
+      {"A\tB\tc\n1e6\t1\t1\n1000002\t3\t2\n1e6\t2\t3\n", "1000002\t2\n", "v\t0\t1\t2\n"},
+      "^Error: Trait A has mean 1e\\+06 and standard deviation 1\\.1547; the fits cannot "
+      "resolve it at that offset");
+  flag_scale = false;
+}
+
 TEST(InputTraitsDeath, CovariateOffsetJustAboveTheBoundStops) {
   flag_scale = false;
   const double c = -(kCovariateOffsetBound + 1);
